@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, prepares the working folder run/server and
+# starts the server there in the foreground.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh
+bash scripts/build.sh build
+mkdir -p run/server
+[ -f run/server/connection.cfg ] || echo "127.0.0.1" > run/server/connection.cfg
+cd run/server
+exec "$root/build/core/server/tavserver" "$@"
