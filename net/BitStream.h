@@ -20,6 +20,9 @@ public:
     BitStream(const unsigned char* data, size_t lengthInBytes, bool copy);
     BitStream(const BitStream& other);
     BitStream& operator=(const BitStream& other);
+    // Takes over the other stream's buffer; the other stream is left empty.
+    BitStream(BitStream&& other) noexcept;
+    BitStream& operator=(BitStream&& other) noexcept;
     ~BitStream();
 
     // Empties the stream: nothing written, read position 0.

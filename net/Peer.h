@@ -2,7 +2,13 @@
 // A network peer over ENet. The peer services its ENet host on a thread of
 // its own. Send, Connect, CloseConnection and the queries are safe from any
 // thread; Receive and DeallocatePacket are called by one thread at a time,
-// which also runs the attached plug-ins.
+// which also runs the attached plug-ins. A Send goes on the wire at once (the
+// service thread is woken for it), not at the next poll.
+//
+// Input from the network never allocates beyond what it carries: a message is
+// at most MAXIMUM_MESSAGE_SIZE bytes (ENet refuses larger ones before
+// buffering them), and malformed hellos, traffic before the hello and the
+// library's own identifiers from the other side are dropped.
 #include <cstdint>
 #include <memory>
 
@@ -51,19 +57,33 @@ public:
     void Shutdown(unsigned blockDurationMs = 300);
     bool IsActive() const;
 
+    // Incoming connections beyond this (0 until set) are told the server is
+    // full (20) and disconnected.
     void SetMaximumIncomingConnections(unsigned count);
     unsigned GetMaximumIncomingConnections() const;
 
+    // Starts connecting: sendConnectionAttemptCount ENet connects, each given
+    // timeBetweenSendConnectionAttemptsMs; after the last fails the peer
+    // delivers ID_CONNECTION_ATTEMPT_FAILED once. The host is resolved here (an
+    // empty or unresolvable host fails at once). The password and public key
+    // are not used. timeoutTime 0 keeps the peer's time-out.
     ConnectionAttemptResult Connect(const char* host, uint16_t remotePort, const char* passwordData,
                                     int passwordDataLength, void* publicKey = nullptr,
                                     unsigned connectionSocketIndex = 0,
                                     unsigned sendConnectionAttemptCount = 12,
                                     unsigned timeBetweenSendConnectionAttemptsMs = 500,
                                     uint32_t timeoutTime = 0);
+    // Closes an established connection (after what was already sent to it):
+    // with the notification the other side delivers 21, without it the other
+    // side is left to time out (22). Nothing is delivered here; plug-ins hear
+    // LCR_CLOSED_BY_USER. A connection attempt to the address is abandoned.
     void CloseConnection(const AddressOrGuid& target, bool sendDisconnectionNotification);
 
-    // Returns 0 when nothing was sent (no such peer, empty stream), else a
-    // send number greater than 0.
+    // Returns 0 when nothing was sent (no established connection to send to,
+    // an empty or oversized message, a channel beyond 31), else a send number
+    // greater than 0 (forceReceiptNumber when it is not 0). Priority does not
+    // change delivery. A broadcast goes to every established connection but
+    // the one that the target names.
     uint32_t Send(const BitStream* bitStream, PacketPriority priority, PacketReliability reliability,
                   char orderingChannel, const AddressOrGuid& target, bool broadcast,
                   uint32_t forceReceiptNumber = 0);
@@ -72,15 +92,20 @@ public:
                   uint32_t forceReceiptNumber = 0);
 
     // The next waiting packet, or null. Runs the plug-ins (see PluginInterface).
+    // A packet's data is exactly the message (bitSize = 8 * length), with the
+    // sender's address and GUID; give it back with DeallocatePacket.
     Packet* Receive();
     void DeallocatePacket(Packet* packet);
 
     Guid GetMyGUID() const;
     // The UDP port the peer is bound to (after Startup), 0 before.
     uint16_t GetBoundPort() const;
-    // A silent peer counts as lost after this many ms. The unassigned address
-    // sets it for every connection, present and future.
+    // A silent peer counts as lost after this many ms (10000 by default; 0
+    // restores that). The unassigned address sets it for every connection,
+    // present and future.
     void SetTimeoutTime(uint32_t timeMs, const SystemAddress& target);
+    // ENet's keep-alive pings always run, since they are what detects a silent
+    // peer; the setting is only recorded.
     void SetOccasionalPing(bool doPing);
 
     void AttachPlugin(PluginInterface* plugin);

@@ -4,6 +4,7 @@
 // destruction, deallocation) runs inside Peer::Receive, on the thread that
 // drains the peer. Reference, Dereference and BroadcastDestruction may be
 // called from any thread.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -19,6 +20,12 @@ class ReplicaManager;
 
 using NetworkId = uint64_t;
 inline constexpr NetworkId UNASSIGNED_NETWORK_ID = 0xFFFFFFFFFFFFFFFFull;
+
+// The replica manager's messages (docs/protocol.md gives their layouts). The
+// other ids up to ID_REPLICA_LAST are reserved; all of them are consumed.
+inline constexpr uint8_t ID_REPLICA_CONSTRUCTION = ID_REPLICA_FIRST;       // 50
+inline constexpr uint8_t ID_REPLICA_DESTRUCTION = ID_REPLICA_FIRST + 1;    // 51
+inline constexpr uint8_t ID_REPLICA_SERIALIZATION = ID_REPLICA_FIRST + 2;  // 52
 
 // An object that carries a network identifier, unique per peer, assigned by
 // the side that references it and carried by every replication message.
@@ -77,7 +84,9 @@ struct SerializeParameters {
     PacketReliability reliability[REPLICA_CHANNEL_COUNT];
     PacketPriority priority = HIGH_PRIORITY;
     char orderingChannel = 0;
-    Connection* destinationConnection = nullptr;  // null when broadcast identically
+    // The connection the serialisation is made for; with a result that goes to
+    // every connection identically, the first of them.
+    Connection* destinationConnection = nullptr;
     uint32_t curTimeMs = 0;
     SerializeParameters();
 };
@@ -100,10 +109,15 @@ public:
     virtual void SerializeConstruction(BitStream* constructionBitstream, Connection* destination) = 0;
     virtual bool DeserializeConstruction(BitStream* constructionBitstream, Connection* source) = 0;
     virtual void PostDeserializeConstruction(Connection* source) {}
-    // Whether the replica wants to be destroyed on a connection (false: not queried).
+    // Asked at every serialisation tick for each connection the replica is
+    // constructed on: true destroys it there (its destruction is sent), and it
+    // is not constructed on that connection again.
     virtual bool QueryDestruction(Connection* destination) { return false; }
     virtual bool QueryRelayDestruction(Connection* source) const { return true; }
     virtual void SerializeDestruction(BitStream* destructionBitstream, Connection* destination) = 0;
+    // A received destruction: true lets the manager end the replica
+    // (PreDestruction, DeallocReplica); false keeps the object, which leaves
+    // the manager all the same and belongs to the application from then on.
     virtual bool DeserializeDestruction(BitStream* destructionBitstream, Connection* source) = 0;
     virtual void PreDestruction(Connection* source) {}
     virtual PopAction QueryActionOnPopConnection(Connection* droppedConnection) const = 0;
@@ -125,18 +139,19 @@ public:
     // drops; one made by the dropped peer is deleted and its destruction broadcast.
     PopAction QueryActionOnPopConnection_Server(Connection* droppedConnection) const;
 
-    // Sends the destruction to every connection on which the replica exists
-    // and leaves the replica manager (the object itself is not deleted).
-    // Safe from any thread.
+    // Sends the destruction to every connection on which this peer
+    // constructed the replica and leaves the replica manager (the object
+    // itself is not deleted). Safe from any thread; once it returns the
+    // manager no longer touches the replica, so the caller may delete it.
     void BroadcastDestruction();
 
     // The GUID of the peer that created the replica (the referencing peer).
     Guid GetCreatingSystemGuid() const { return creatingSystemGuid_; }
-    ReplicaManager* GetReplicaManager() const { return replicaManager_; }
+    ReplicaManager* GetReplicaManager() const { return replicaManager_.load(); }
 
 private:
     friend class ReplicaManager;
-    ReplicaManager* replicaManager_ = nullptr;
+    std::atomic<ReplicaManager*> replicaManager_{nullptr};
     Guid creatingSystemGuid_;
 };
 
@@ -159,6 +174,9 @@ private:
 class ReplicaManager : public PluginInterface {
 public:
     ReplicaManager();
+    // Received replicas still held are given back (DeallocReplica); the
+    // application's own are let go. Detach the manager first: connections
+    // that are still held then are deleted directly.
     ~ReplicaManager() override;
 
     virtual Connection* AllocConnection(const SystemAddress& address, Guid guid) const = 0;
@@ -166,9 +184,13 @@ public:
 
     void SetNetworkIdManager(NetworkIdManager* manager);
     NetworkIdManager* GetNetworkIdManager() const;
-    // Connections are created (and destroyed) as peers connect (and leave).
+    // Connections are created (AllocConnection) as peers connect; when a peer
+    // leaves, its connection is popped and, with autoDestroy, given back
+    // (DeallocConnection). Detaching the manager or shutting the peer down
+    // pops every connection without sending destructions.
     void SetAutoManageConnections(bool autoCreate, bool autoDestroy);
-    // Interval of the automatic serialisation tick in ms; negative: no tick.
+    // Interval of the automatic serialisation tick in ms; negative (the
+    // default): no tick.
     void SetAutoSerializeInterval(int intervalMs);
 
     // Hands a replica to the manager: it gets a network identifier and is
@@ -177,6 +199,9 @@ public:
     void Reference(Replica* replica);
     // Takes a replica out without destroying it remotely. Safe from any thread.
     void Dereference(Replica* replica);
+    // See Replica::BroadcastDestruction. A received replica only leaves the
+    // manager. Do not call it (nor delete a replica still in the manager)
+    // while holding a lock that a replica operation takes.
     void BroadcastDestruction(Replica* replica);
 
     // Queries (receive thread).

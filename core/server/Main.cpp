@@ -1,1 +1,46 @@
-int main() { return 1; }
+// The process entry: the server with its operator console, or with the
+// argument "c" the test client.
+#include <cstdio>
+#include <cstring>
+
+#include "core/AllocationHooks.h"
+#include "core/server/Console.h"
+#include "core/server/Server.h"
+#include "core/server/TestClient.h"
+#include "net/Allocation.h"
+#include "scripting/ServerCommander.h"
+#include "world/BrickCatalogue.h"
+#include "world/TerrainGenerator.h"
+
+int main(int argc, char** argv) {
+    // Every line reaches a pipe or a file as soon as it is printed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    Net::SetMalloc(&Tav::NetMalloc);
+    Net::SetRealloc(&Tav::NetRealloc);
+    Net::SetFree(&Tav::NetFree);
+    Net::SetMalloc_Ex(&Tav::NetMalloc_Ex);
+    Net::SetRealloc_Ex(&Tav::NetRealloc_Ex);
+    Net::SetFree_Ex(&Tav::NetFree_Ex);
+
+    Tav::BrickCatalogue::Build();
+    Tav::TerrainGenerator::PrepareShapeTables();
+
+    if (argc > 1 && std::strcmp(argv[1], "c") == 0) {
+        std::fputs("Starting client...\n", stdout);
+        std::fflush(stdout);
+        Tav::TestClient testClient;  // never returns
+    }
+
+    Tav::InstallConsoleCtrlHandler();
+    std::fputs("Starting server...\n", stdout);
+    std::fflush(stdout);
+    auto* server = new Tav::Server();
+    Tav::PublishServer(server);
+    server->Start();
+    Tav::g_serverCommander.InitLua(server);
+    Tav::FinishStartup();
+
+    Tav::RunConsoleLoop();
+    return 0;
+}

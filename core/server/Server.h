@@ -1,0 +1,96 @@
+#pragma once
+// The running server: owns the physics manager, the chunk manager and the
+// network endpoint, starts and stops their threads in a fixed order, and runs
+// the network thread, which drains the peer, prints the connection events
+// and hands every packet to OnPacket.
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/IClientCallback.h"
+#include "core/server/Client.h"
+#include "entities/PhysicsManager.h"
+#include "math/Vector3.h"
+#include "net/Types.h"
+#include "scripting/IScriptServer.h"
+#include "world/Chunk.h"
+#include "world/IChunkHost.h"
+#include "world/ServerChunker.h"
+
+namespace Tav {
+
+class Server : public IClientCallback, public IChunkHost, public IScriptServer {
+public:
+    // Opens "world.db" (through the chunk manager); starts nothing.
+    Server();
+    ~Server() override;
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Colour table, scratch buffers, physics world and thread, chunk worker,
+    // endpoint (UDP port 37373), serialisation interval, network thread.
+    void Start();
+    // Network thread, physics thread, chunk worker, database, physics world,
+    // scratch buffers, endpoint. Returns false when the database could not be
+    // closed (reported on standard error; the rest is still brought down).
+    bool Stop();
+
+    // Body of the network thread.
+    void NetworkLoop();
+
+    // Network thread: one packet of the peer (core/server/ServerPackets.cpp).
+    void OnPacket(Net::Packet* packet) override;
+    // Network thread: removes, unreplicates and deletes the player of a peer
+    // that has gone (nothing when it has none).
+    void OnPlayerDisconnected(Net::Guid guid);
+    // The height (world units) at which a box of cells spawns: the bottom of
+    // the lowest window of rows, as tall as the box, that holds an occupied
+    // cell, searched from the top of the world down; -0.96 when none does.
+    double FindSpawnHeight(const Vector3i& min, const Vector3i& max);
+
+    // Script method: drops a physics entity at height 30 above the first
+    // registered player (nothing without a player), owned by the server's own
+    // GUID, gives it a body and hands it to the replica manager. Safe from any
+    // thread while the server runs.
+    void SpawnPhysicsEntity();
+
+    // IChunkHost: what the chunk worker calls.
+    void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority,
+                    bool broadcast) override;
+    void SpawnPlayer(Net::Guid guid, const Vector3& position) override;
+    void CollectScriptGarbage() override;
+    void UpdateHeldItems(double dt) override;
+    void ForEachPlayerPosition(const std::function<void(const Vector3&)>& visit) override;
+
+    Client* GetClient() const { return client; }
+    ServerChunker& GetChunker() { return chunker; }
+    PhysicsManager& GetPhysicsManager() { return physicsManager; }
+
+    // Fields in this order: destruction takes the thread object, the chunk
+    // manager, then the physics manager.
+    PhysicsManager physicsManager;
+    Client* client = nullptr;  // owned; from Start to Stop
+    ServerChunker chunker;
+    std::thread networkThread;
+    std::atomic<bool> netRunning{false};
+
+private:
+    // Spawn notices (ID_PLAYER_SPAWNED) waiting for the network thread. A
+    // notice is queued after its player was referenced, and the network
+    // thread sends the notices that it took before a drain only after that
+    // drain's first receive, whose replica manager update sends the
+    // player's construction: so a client always hears of its player's
+    // construction before the notice.
+    void QueueSpawnNotice(Net::Guid guid);
+    std::vector<Net::Guid> TakeSpawnNotices();
+    void SendSpawnNotices(const std::vector<Net::Guid>& guids);
+    std::mutex spawnNoticeMutex_;
+    std::vector<Net::Guid> spawnNotices_;
+};
+
+// The one server of the process: set by main right after construction,
+// never cleared.
+extern Server* g_server;
+
+}  // namespace Tav

@@ -1,0 +1,111 @@
+#pragma once
+// The replicated avatar of one connected peer.
+//
+// Forms (after the base's; see BaseEntity.h):
+//   construction:  + player-state tail (three doubles facing, bit onGround,
+//                  bit running): 194 bits more than a physics entity
+//   serialisation: ten doubles, tail, the PlayerInput form of lastInput,
+//                  the inventory form: 1289 bits with an unchanged
+//                  inventory, 1289 + 32 + 64 n bits after a change. Output
+//                  channel 0 is unreliable sequenced, except for the one
+//                  serialisation that carries the whole inventory, which
+//                  goes reliable ordered.
+//
+// Threads. The network thread moves (ApplyInput), serialises and deletes
+// players; the chunk worker fills a new player's inventory and runs held
+// items; scripts push players. Every read or write of a player's state from
+// any of them takes the player's `mutex` (the base's): the replica
+// operations, ApplyInput, the inventory helpers, PushPlayer and CopyState
+// all do. The sweep's occupancy tests take the octree mutex inside it, and
+// the registry mutex may be held when a player mutex is taken, never the
+// reverse: Lua lock -> registry -> player -> octree -> scratch buffers.
+//
+// Lifetime: players are deleted through EntityManager::DeletePlayer, which
+// takes the player out of the registry and waits until no PlayerRef pins it.
+//
+// World: movement tests cells through the IBoxOccupancy installed with
+// Player::SetOccupancy (the server installs its chunk manager). Without one,
+// only the world floor (cell rows below 0) blocks.
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "entities/BaseEntity.h"
+#include "entities/Inventory.h"
+#include "entities/PlayerState.h"
+#include "math/Vector3i.h"
+
+namespace Tav {
+
+class IBoxOccupancy;
+class EntityManager;
+class PlayerRef;
+
+class Player : public BaseEntity {
+public:
+    static constexpr int kHistorySize = 1024;
+
+    // For the factory: unassigned GUID, not registered.
+    explicit Player(INetworkProperties* host);
+    // For the server's spawn: simulated position := position, then registered
+    // (EntityManager::AddPlayer). The display state stays at the origin.
+    Player(Net::Guid guid, INetworkProperties* host, const Vector3& position);
+    ~Player() override;
+
+    void SerializeConstruction(Net::BitStream* constructionBitstream, Net::Connection* destination) override;
+    bool DeserializeConstruction(Net::BitStream* constructionBitstream, Net::Connection* source) override;
+    void DeallocReplica(Net::Connection* source) override;
+    Net::SerializationResult Serialize(Net::SerializeParameters* serializeParameters) override;
+    void Deserialize(Net::DeserializeParameters* deserializeParameters) override;
+    const char* GetTypeName() const override { return "Player"; }
+    void Update(double dt) override;
+    MotionState& GetSimulatedState() override { return simulatedState.motion; }
+    MotionState& GetDisplayState() override { return displayState.motion; }
+
+    // Applies one input (network thread): dt := time since the last input,
+    // cut to 1 s; moves; remembers the input. Takes the player's mutex.
+    void ApplyInput(const PlayerInput& input);
+    // One move (caller holds the mutex): facing, running, walk velocity,
+    // jump, then the collision sweep when 2.5 dt < 1.
+    void Move(const PlayerInput& input, double dt);
+    // The axis-by-axis sweep through the cells (caller holds the mutex).
+    void SweepCollision(double t);
+    // Replays the recorded moves against an acknowledged server state
+    // (receiving side, own player; caller holds the mutex).
+    void Reconcile(const PlayerInput& acknowledged, const PlayerState& serverState);
+
+    // Script operation: every later sweep adds push to each axis move.
+    void PushPlayer(const Vector3& push);
+    // Inventory access from any thread, under the player's mutex.
+    void AddToInventory(const BrickType& type, int32_t amount);
+    int32_t GetInventoryCount(const BrickType& type);
+    // A copy of the whole simulated (or display) player state, under the mutex.
+    PlayerState CopyPlayerState(bool display);
+
+    // --- held item (script-driven items join here: heldItem, hasItem and
+    // --- SetItem, released by the destructor) ---
+
+    static void SetOccupancy(IBoxOccupancy* occupancy);
+    static IBoxOccupancy* GetOccupancy();
+
+    Vector3 push{0.0, 0.0, 0.0};
+    Vector3i blockMin{0, 0, 0};
+    Vector3i blockMax{0, 0, 0};
+    PlayerState displayState;
+    PlayerState simulatedState;
+    PlayerInput lastInput;
+    Inventory inventory;
+    bool isLocal = false;
+    int32_t historyWrite = 0;
+    int32_t historyRead = 0;
+    std::vector<MoveRecord> history;
+
+private:
+    friend class EntityManager;
+    friend class PlayerRef;
+    bool IsBoxOccupied(const Vector3i& min, const Vector3i& max) const;
+    int pins_ = 0;  // PlayerRefs alive; guarded by the registry's pin mutex
+    static std::atomic<IBoxOccupancy*> occupancy_;
+};
+
+}  // namespace Tav

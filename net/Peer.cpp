@@ -1,0 +1,1148 @@
+#include "net/Peer.h"
+
+#include <arpa/inet.h>
+#include <enet/enet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <new>
+#include <random>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "net/Allocation.h"
+#include "net/NetAllocator.h"
+#include "net/PluginInterface.h"
+
+// How the peer works
+//
+// One ENet host per peer, serviced by the peer's own thread. That thread
+// waits in poll() on the host's socket and on an eventfd; a Send puts its
+// ENet packet in the outbox and signals the eventfd, so the service thread
+// wakes and puts it on the wire at once. Senders therefore never wait for the
+// service thread's work on the socket. Every ENet call, on any thread, is made
+// under `mutex`.
+//
+// Connection records are written under `mutex` and `connMutex` together, so
+// the service thread reads them under `mutex` alone and the queries and Send
+// under `connMutex` alone. Lock order: mutex, connMutex; outMutex, queueMutex
+// and pluginMutex are taken alone.
+//
+// The service thread turns ENet events into Packets and queues them; Receive
+// (on the application's thread) takes them from the queue and runs the
+// plug-ins there. Connection state lives in Conn records, one per ENet peer
+// (an outgoing connection keeps its record across its connection attempts).
+//
+// A connection is established once the other side's hello has arrived and the
+// other side has acknowledged ours (ENet's acknowledgement, or any further
+// message from it, which it only sends once it has our hello): from then on
+// both ends accept each other's traffic, so nothing sent after the connection
+// event can be dropped as "before the hello" when the first datagrams were
+// lost.
+
+namespace Net {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+constexpr uint32_t kDefaultTimeoutMs = 10000;
+constexpr uint32_t kRejectTimeoutMs = 2000;     // a refused peer's ENet time-out
+constexpr uint32_t kGracefulDisconnect = 1;     // ENet disconnect data of a graceful close
+constexpr size_t kRejectSlots = 16;             // ENet slots beyond the maximum, to answer "full"
+constexpr size_t kMaxEnetPeers = 4095;          // ENet's largest peer id
+constexpr int kPollMs = 5;                      // ENet's timers are run at least this often
+constexpr std::chrono::microseconds kSpinWindow{200};  // polling without sleep after traffic
+constexpr size_t kHelloSize = 9;
+
+void* ENET_CALLBACK EnetMalloc(size_t size) { return Net::Malloc(size); }
+void ENET_CALLBACK EnetFree(void* p) { Net::Free(p); }
+
+bool InitEnet() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] {
+        ENetCallbacks callbacks{};
+        callbacks.malloc = EnetMalloc;
+        callbacks.free = EnetFree;
+        ok = enet_initialize_with_callbacks(ENET_VERSION, &callbacks) == 0;
+    });
+    return ok;
+}
+
+SystemAddress ToSystemAddress(const ENetAddress& a) { return SystemAddress(ntohl(a.host), a.port); }
+
+// What the application gets is the first member of a block that also holds
+// either the bytes themselves or the ENet packet whose bytes they are (a
+// received message is handed over without a copy).
+struct PacketBlock {
+    Packet packet;
+    ENetPacket* enetPacket = nullptr;
+};
+static_assert(std::is_standard_layout<PacketBlock>::value, "the Packet must sit at the start of its block");
+
+Packet* AllocPacket(size_t length) {
+    void* block = Malloc_Ex(sizeof(PacketBlock) + length, __FILE__, __LINE__);
+    if (!block) return nullptr;
+    auto* b = new (block) PacketBlock();
+    b->packet.data = static_cast<unsigned char*>(block) + sizeof(PacketBlock);
+    b->packet.length = static_cast<uint32_t>(length);
+    b->packet.bitSize = static_cast<BitSize>(length * 8);
+    return &b->packet;
+}
+
+// Takes over a received ENet packet (its size is within the bound).
+Packet* WrapPacket(ENetPacket* enetPacket) {
+    void* block = Malloc_Ex(sizeof(PacketBlock), __FILE__, __LINE__);
+    if (!block) return nullptr;
+    auto* b = new (block) PacketBlock();
+    b->enetPacket = enetPacket;
+    b->packet.data = enetPacket->data;
+    b->packet.length = static_cast<uint32_t>(enetPacket->dataLength);
+    b->packet.bitSize = static_cast<BitSize>(enetPacket->dataLength * 8);
+    return &b->packet;
+}
+
+void FreePacket(Packet* p) {
+    if (!p) return;
+    auto* b = reinterpret_cast<PacketBlock*>(p);
+    // A received ENet packet belongs to nobody but us once ENet has handed it
+    // out, so it may be destroyed on any thread.
+    if (b->enetPacket) enet_packet_destroy(b->enetPacket);
+    b->~PacketBlock();
+    Free_Ex(b, __FILE__, __LINE__);
+}
+
+Guid MakeGuid() {
+    std::random_device rd;
+    for (;;) {
+        const uint64_t v = (uint64_t(rd()) << 32) ^ uint64_t(rd());
+        std::mt19937_64 mix(v ^ uint64_t(Clock::now().time_since_epoch().count()));
+        const uint64_t g = v ^ mix();
+        if (g != UNASSIGNED_GUID.g) return Guid(g);
+    }
+}
+
+enum class Notify { None, NewConnection, ClosedConnection };
+
+// One entry of the receive queue: a packet for the application and/or a
+// connection callback for the plug-ins.
+struct Item {
+    Packet* packet = nullptr;
+    bool fromRemote = false;  // a message of the other side (not an event of ours)
+    Notify notify = Notify::None;
+    bool incoming = false;
+    LostConnectionReason reason = LCR_CONNECTION_LOST;
+    SystemAddress address;
+    Guid guid;
+};
+
+struct Conn {
+    enum State {
+        Connecting,     // outgoing, ENet not connected yet
+        AwaitingHello,  // ENet connected; waiting for the hello exchange
+        Established,
+        Rejected,       // incoming beyond the maximum: told "full", being disconnected
+        Closing,        // closed by us, the disconnect is going out
+        Refused,        // outgoing, the other side said "full"
+    };
+    uint64_t serial = 0;
+    ENetPeer* peer = nullptr;
+    State state = Connecting;
+    bool outgoing = false;
+    bool helloReceived = false;
+    bool helloAcked = false;
+    ENetAddress enetAddress{};
+    SystemAddress address;
+    Guid guid;
+    unsigned attemptsLeft = 0;
+    uint32_t intervalMs = 0;
+    uint32_t timeoutMs = 0;  // 0: the peer's default
+    Clock::time_point deadline;
+};
+
+using ConnAlloc = NetAllocator<Conn>;
+
+// A message on its way from Send to the service thread.
+struct Out {
+    ENetPacket* packet = nullptr;
+    uint8_t channel = 0;
+    bool broadcast = false;
+    AddressOrGuid target;
+};
+
+}  // namespace
+
+struct Peer::Impl {
+    static void* operator new(size_t size) {
+        void* p = Malloc_Ex(size, __FILE__, __LINE__);
+        if (!p) throw std::bad_alloc();
+        return p;
+    }
+    static void operator delete(void* p) { Free_Ex(p, __FILE__, __LINE__); }
+
+    // The wake-up eventfd lives as long as the peer, so that a Send racing a
+    // Shutdown never writes to a closed (or reused) descriptor.
+    explicit Impl(Peer* owner)
+        : self(owner), guid(MakeGuid()), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~Impl() {
+        Stop(0);
+        FreeReleased();
+        FreeItems(inbox);
+        DiscardOutbox();  // sends that raced the shutdown
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+
+    Peer* const self;
+    const Guid guid;
+
+    // The ENet host and every record below it.
+    mutable std::mutex mutex;
+    mutable std::mutex connMutex;  // with `mutex` to write conns, byGuid and Conn::state/guid/address
+    ENetHost* host = nullptr;
+    std::vector<Conn*, NetAllocator<Conn*>> conns;
+    std::map<uint64_t, Conn*, std::less<uint64_t>, NetAllocator<std::pair<const uint64_t, Conn*>>> byGuid;
+    uint32_t defaultTimeoutMs = kDefaultTimeoutMs;
+    unsigned maxConnections = 0;
+    uint64_t nextSerial = 1;
+
+    std::atomic<unsigned> maxIncoming{0};
+    std::atomic<bool> active{false};
+    std::atomic<bool> running{false};
+    std::atomic<bool> wakePending{false};
+    std::atomic<uint16_t> boundPort{0};
+    std::atomic<uint32_t> sendNumber{0};
+    std::atomic<bool> occasionalPing{false};
+    const int wakeFd;
+    std::thread thread;
+    std::mutex lifeMutex;  // Startup and Shutdown
+
+    std::mutex outMutex;
+    std::vector<Out, NetAllocator<Out>> outbox;
+    std::atomic<size_t> outboxSize{0};  // lets the spinning service thread look without the lock
+
+    // Items made during a service pass (under `mutex`) are published to
+    // `queue` together; Receive takes the whole queue into `inbox` at once.
+    // Either side thus takes queueMutex once per batch, not once per packet.
+    std::vector<Item, NetAllocator<Item>> pending;
+    std::mutex queueMutex;
+    std::deque<Item, NetAllocator<Item>> queue;
+    std::atomic<size_t> queued{0};  // lets an idle Receive skip the lock
+
+    std::mutex pluginMutex;
+    std::vector<PluginInterface*, NetAllocator<PluginInterface*>> plugins;
+    std::atomic<uint64_t> pluginGeneration{1};
+    // The receiving thread's copy of `plugins`, renewed when they change.
+    std::vector<PluginInterface*, NetAllocator<PluginInterface*>> pluginSnapshot;
+    uint64_t snapshotGeneration = 0;
+    std::mutex snapshotMutex;  // one receiver at a time; guards the snapshot and inbox
+    std::deque<Item, NetAllocator<Item>> inbox;
+
+    // Received packets that the application has released: freed by the
+    // service thread, which allocated them (cheaper for the allocator than
+    // freeing on another thread).
+    std::mutex releasedMutex;
+    std::vector<Packet*, NetAllocator<Packet*>> released;
+    std::vector<Packet*, NetAllocator<Packet*>> releasing;  // service thread's
+
+    void Release(Packet* p) {
+        if (active.load()) {
+            std::lock_guard<std::mutex> lock(releasedMutex);
+            released.push_back(p);
+            return;
+        }
+        FreePacket(p);
+    }
+
+    void FreeReleased() {
+        {
+            std::lock_guard<std::mutex> lock(releasedMutex);
+            if (released.empty()) return;
+            releasing.swap(released);
+        }
+        for (Packet* p : releasing) FreePacket(p);
+        releasing.clear();
+    }
+
+    using ConnLock = std::lock_guard<std::mutex>;
+
+    // --- helpers (the ones named ...Locked need `mutex`) ---------------------
+
+    void Wake() {
+        if (!wakePending.exchange(true) && wakeFd >= 0) {
+            const uint64_t one = 1;
+            ssize_t r = ::write(wakeFd, &one, sizeof one);
+            (void)r;
+        }
+    }
+
+    void Push(Item&& item) { pending.push_back(std::move(item)); }
+
+    void PublishLocked() {
+        if (pending.empty()) return;
+        std::lock_guard<std::mutex> lock(queueMutex);
+        for (Item& item : pending) queue.push_back(std::move(item));
+        queued.fetch_add(pending.size());
+        pending.clear();
+    }
+
+    static void FreeItems(std::deque<Item, NetAllocator<Item>>& items) {
+        for (Item& item : items) FreePacket(item.packet);
+        items.clear();
+    }
+
+    // A one-byte connection event for the application.
+    void PushEvent(uint8_t id, const SystemAddress& address, Guid remote, Notify notify, bool incoming,
+                   LostConnectionReason reason) {
+        Item item;
+        item.packet = AllocPacket(1);
+        if (item.packet) {
+            item.packet->data[0] = id;
+            item.packet->systemAddress = address;
+            item.packet->guid = remote;
+        }
+        item.notify = notify;
+        item.incoming = incoming;
+        item.reason = reason;
+        item.address = address;
+        item.guid = remote;
+        Push(std::move(item));
+    }
+
+    uint32_t TimeoutOf(const Conn* c) const { return c->timeoutMs ? c->timeoutMs : defaultTimeoutMs; }
+
+    static void ApplyTimeout(ENetPeer* peer, uint32_t ms) {
+        // ENet notices a silent peer only through unacknowledged reliable
+        // traffic, so it pings well within the time-out.
+        enet_peer_timeout(peer, 32, ms, ms);
+        enet_peer_ping_interval(peer, std::min<uint32_t>(500, std::max<uint32_t>(ms / 2, 20)));
+    }
+
+    struct HelloToken {
+        Impl* impl;
+        uint64_t serial;
+    };
+
+    static void ENET_CALLBACK HelloReleased(ENetPacket* packet) {
+        auto* token = static_cast<HelloToken*>(packet->userData);
+        if (!token) return;
+        // SENT is set when the last holder acknowledged it, not when it was
+        // discarded by a reset.
+        if (packet->flags & ENET_PACKET_FLAG_SENT) {
+            for (Conn* c : token->impl->conns)
+                if (c->serial == token->serial) c->helloAcked = true;
+        }
+        Free_Ex(token, __FILE__, __LINE__);
+    }
+
+    void SendHelloLocked(Conn* c) {
+        unsigned char hello[kHelloSize];
+        hello[0] = ID_NET_HELLO;
+        for (int i = 0; i < 8; ++i) hello[1 + i] = static_cast<unsigned char>(guid.g >> (56 - 8 * i));
+        ENetPacket* packet = enet_packet_create(hello, sizeof hello, ENET_PACKET_FLAG_RELIABLE);
+        if (!packet) return;
+        auto* token = static_cast<HelloToken*>(Malloc_Ex(sizeof(HelloToken), __FILE__, __LINE__));
+        if (token) {
+            token->impl = this;
+            token->serial = c->serial;
+            packet->userData = token;
+            packet->freeCallback = HelloReleased;
+        }
+        if (enet_peer_send(c->peer, 0, packet) < 0) enet_packet_destroy(packet);
+    }
+
+    // A record that is not yet in `conns`: fill it in, then InsertConnLocked.
+    Conn* NewConnLocked() {
+        ConnAlloc alloc;
+        Conn* c = alloc.allocate(1);
+        new (c) Conn();
+        c->serial = nextSerial++;
+        return c;
+    }
+
+    void InsertConnLocked(Conn* c) {
+        ConnLock w(connMutex);
+        conns.push_back(c);
+    }
+
+    void SetStateLocked(Conn* c, Conn::State state) {
+        ConnLock w(connMutex);
+        c->state = state;
+    }
+
+    enum class PeerAction { Keep, Reset, DisconnectNow, DisconnectGracefully };
+
+    // Forgets a connection record; what happens to its ENet peer is `action`.
+    void DeleteConnLocked(Conn* c, PeerAction action) {
+        {
+            ConnLock w(connMutex);
+            conns.erase(std::remove(conns.begin(), conns.end(), c), conns.end());
+            auto it = byGuid.find(c->guid.g);
+            if (it != byGuid.end() && it->second == c) byGuid.erase(it);
+        }
+        if (ENetPeer* peer = c->peer) {
+            peer->data = nullptr;
+            switch (action) {
+                case PeerAction::Keep: break;
+                case PeerAction::Reset: enet_peer_reset(peer); break;
+                case PeerAction::DisconnectNow: enet_peer_disconnect_now(peer, 0); break;
+                case PeerAction::DisconnectGracefully: enet_peer_disconnect_now(peer, kGracefulDisconnect); break;
+            }
+        }
+        c->~Conn();
+        ConnAlloc().deallocate(c, 1);
+    }
+
+    Conn* FindEstablishedLocked(const AddressOrGuid& target) const {
+        if (!target.guid.IsUnassigned()) {
+            auto it = byGuid.find(target.guid.g);
+            return it != byGuid.end() ? it->second : nullptr;
+        }
+        if (target.systemAddress.IsUnassigned()) return nullptr;
+        for (Conn* c : conns)
+            if (c->state == Conn::Established && c->address == target.systemAddress) return c;
+        return nullptr;
+    }
+
+    // Connections that hold a place: everything but the ones on their way out.
+    size_t CountLocked(bool incomingOnly) const {
+        size_t n = 0;
+        for (const Conn* c : conns) {
+            if (incomingOnly && c->outgoing) continue;
+            if (c->state == Conn::Connecting || c->state == Conn::AwaitingHello || c->state == Conn::Established)
+                ++n;
+        }
+        return n;
+    }
+
+    bool StartAttemptLocked(Conn* c, Clock::time_point now) {
+        c->deadline = now + Ms(c->intervalMs);
+        c->helloReceived = c->helloAcked = false;
+        c->peer = enet_host_connect(host, &c->enetAddress, NUMBER_OF_ORDERED_STREAMS, 0);
+        if (!c->peer) return false;  // no free ENet slot: counts as a failed attempt
+        c->peer->data = c;
+        ApplyTimeout(c->peer, TimeoutOf(c));
+        return true;
+    }
+
+    // --- service thread -----------------------------------------------------
+
+    void OnConnectLocked(ENetPeer* peer, Clock::time_point now) {
+        if (auto* c = static_cast<Conn*>(peer->data)) {
+            if (c->state != Conn::Connecting) return;
+            SetStateLocked(c, Conn::AwaitingHello);
+            c->deadline = now + Ms(TimeoutOf(c));
+            SendHelloLocked(c);
+            return;
+        }
+        const bool full = CountLocked(true) >= maxIncoming.load() || CountLocked(false) >= maxConnections;
+        Conn* c = NewConnLocked();
+        c->peer = peer;
+        peer->data = c;
+        c->outgoing = false;
+        c->enetAddress = peer->address;
+        c->address = ToSystemAddress(peer->address);
+        if (full) {
+            c->state = Conn::Rejected;
+            InsertConnLocked(c);
+            const unsigned char id = ID_NO_FREE_INCOMING_CONNECTIONS;
+            if (ENetPacket* packet = enet_packet_create(&id, 1, ENET_PACKET_FLAG_RELIABLE))
+                if (enet_peer_send(peer, 0, packet) < 0) enet_packet_destroy(packet);
+            ApplyTimeout(peer, kRejectTimeoutMs);
+            enet_peer_disconnect_later(peer, 0);
+            return;
+        }
+        c->state = Conn::AwaitingHello;
+        c->deadline = now + Ms(TimeoutOf(c));
+        InsertConnLocked(c);
+        ApplyTimeout(peer, TimeoutOf(c));
+        SendHelloLocked(c);
+    }
+
+    // A hello's GUID must be assigned, not ours, and not one that another
+    // connection (established or with its hello in) already has.
+    bool AcceptableGuidLocked(const Conn* self, Guid g) const {
+        if (g.IsUnassigned() || g == guid) return false;
+        for (const Conn* c : conns)
+            if (c != self && c->guid == g && (c->state == Conn::Established || c->helloReceived)) return false;
+        return true;
+    }
+
+    void EstablishLocked(Conn* c) {
+        {
+            ConnLock w(connMutex);
+            c->state = Conn::Established;
+            byGuid[c->guid.g] = c;
+        }
+        PushEvent(c->outgoing ? ID_CONNECTION_REQUEST_ACCEPTED : ID_NEW_INCOMING_CONNECTION, c->address, c->guid,
+                  Notify::NewConnection, !c->outgoing, LCR_CONNECTION_LOST);
+    }
+
+    // Sets packetTaken when the packet went to the receive queue.
+    void OnReceiveLocked(ENetPeer* peer, ENetPacket* packet, bool& packetTaken) {
+        auto* c = static_cast<Conn*>(peer->data);
+        const unsigned char* d = packet->data;
+        const size_t n = packet->dataLength;
+        if (!c || n == 0 || n > MAXIMUM_MESSAGE_SIZE) return;
+        // Traffic after the other side's hello shows that it is established,
+        // so it has our hello: that counts as the acknowledgement (which may
+        // be in the same datagram, or lost).
+        if (c->state == Conn::AwaitingHello && c->helloReceived && !(n == kHelloSize && d[0] == ID_NET_HELLO)) {
+            c->helloAcked = true;
+            EstablishLocked(c);
+        }
+        switch (c->state) {
+            case Conn::Established: {
+                if (d[0] == ID_NET_HELLO) return;  // a repeated hello: ours, consumed
+                Item item;
+                item.packet = WrapPacket(packet);
+                if (!item.packet) return;
+                packetTaken = true;
+                item.packet->systemAddress = c->address;
+                item.packet->guid = c->guid;
+                item.fromRemote = true;
+                Push(std::move(item));
+                return;
+            }
+            case Conn::AwaitingHello:
+                if (n == kHelloSize && d[0] == ID_NET_HELLO && !c->helloReceived) {
+                    uint64_t g = 0;
+                    for (size_t i = 1; i < kHelloSize; ++i) g = (g << 8) | d[i];
+                    if (!AcceptableGuidLocked(c, Guid(g))) {
+                        // No GUID, ours, or one that is connected already.
+                        const SystemAddress address = c->address;
+                        const bool outgoing = c->outgoing;
+                        DeleteConnLocked(c, PeerAction::DisconnectNow);
+                        if (outgoing)
+                            PushEvent(ID_CONNECTION_ATTEMPT_FAILED, address, UNASSIGNED_GUID, Notify::None, false,
+                                      LCR_CONNECTION_LOST);
+                        return;
+                    }
+                    {
+                        ConnLock w(connMutex);
+                        c->guid = Guid(g);
+                    }
+                    c->helloReceived = true;
+                } else if (c->outgoing && n == 1 && d[0] == ID_NO_FREE_INCOMING_CONNECTIONS) {
+                    SetStateLocked(c, Conn::Refused);
+                    enet_peer_disconnect_later(peer, 0);
+                    PushEvent(ID_NO_FREE_INCOMING_CONNECTIONS, c->address, UNASSIGNED_GUID, Notify::None, false,
+                              LCR_CONNECTION_LOST);
+                }
+                return;  // anything else before the hello is dropped
+            default:
+                return;
+        }
+    }
+
+    void OnDisconnectLocked(ENetPeer* peer, uint32_t data) {
+        auto* c = static_cast<Conn*>(peer->data);
+        if (!c) return;
+        c->peer->data = nullptr;
+        if (c->state == Conn::Established) {
+            const bool graceful = data == kGracefulDisconnect;
+            PushEvent(graceful ? ID_DISCONNECTION_NOTIFICATION : ID_CONNECTION_LOST, c->address, c->guid,
+                      Notify::ClosedConnection, !c->outgoing,
+                      graceful ? LCR_DISCONNECTION_NOTIFICATION : LCR_CONNECTION_LOST);
+        } else if (c->outgoing && (c->state == Conn::Connecting || c->state == Conn::AwaitingHello)) {
+            // This attempt is over; the next one starts at its deadline.
+            c->peer = nullptr;
+            c->helloReceived = c->helloAcked = false;
+            SetStateLocked(c, Conn::Connecting);
+            c->deadline = std::min(c->deadline, Clock::now() + Ms(c->intervalMs));
+            return;
+        }
+        c->peer = nullptr;
+        DeleteConnLocked(c, PeerAction::Keep);
+    }
+
+    // Promotions and deadlines, after ENet's events have been handled.
+    void CheckConnsLocked(Clock::time_point now) {
+        for (size_t i = 0; i < conns.size();) {
+            Conn* c = conns[i];
+            if (c->state == Conn::AwaitingHello && c->helloReceived && c->helloAcked) EstablishLocked(c);
+            if (now < c->deadline) {
+                ++i;
+                continue;
+            }
+            if (c->state == Conn::Connecting) {
+                if (c->peer) {
+                    c->peer->data = nullptr;
+                    enet_peer_reset(c->peer);
+                    c->peer = nullptr;
+                }
+                if (c->attemptsLeft > 0) {
+                    --c->attemptsLeft;
+                    StartAttemptLocked(c, now);
+                    ++i;
+                    continue;
+                }
+                const SystemAddress address = c->address;
+                DeleteConnLocked(c, PeerAction::Keep);
+                PushEvent(ID_CONNECTION_ATTEMPT_FAILED, address, UNASSIGNED_GUID, Notify::None, false,
+                          LCR_CONNECTION_LOST);
+                continue;
+            }
+            if (c->state == Conn::AwaitingHello) {
+                // ENet connected but the hello exchange never completed.
+                const SystemAddress address = c->address;
+                const bool outgoing = c->outgoing;
+                DeleteConnLocked(c, PeerAction::DisconnectNow);
+                if (outgoing)
+                    PushEvent(ID_CONNECTION_ATTEMPT_FAILED, address, UNASSIGNED_GUID, Notify::None, false,
+                              LCR_CONNECTION_LOST);
+                continue;
+            }
+            ++i;
+        }
+    }
+
+    // Hands the outbox to ENet; false when it was empty.
+    bool DrainOutboxLocked() {
+        std::vector<Out, NetAllocator<Out>> batch;
+        {
+            std::lock_guard<std::mutex> lock(outMutex);
+            if (outbox.empty()) return false;
+            batch.swap(outbox);
+            outboxSize.store(0);
+        }
+        for (Out& o : batch) {
+            if (o.broadcast) {
+                const Conn* except = FindEstablishedLocked(o.target);
+                for (const Conn* c : conns)
+                    if (c->state == Conn::Established && c != except) enet_peer_send(c->peer, o.channel, o.packet);
+            } else if (const Conn* c = FindEstablishedLocked(o.target)) {
+                enet_peer_send(c->peer, o.channel, o.packet);
+            }
+            // Gone meanwhile: dropped, as if it had been sent just before.
+            if (o.packet->referenceCount == 0) enet_packet_destroy(o.packet);
+        }
+        return true;
+    }
+
+    void DiscardOutbox() {
+        std::vector<Out, NetAllocator<Out>> batch;
+        {
+            std::lock_guard<std::mutex> lock(outMutex);
+            batch.swap(outbox);
+            outboxSize.store(0);
+        }
+        for (Out& o : batch) enet_packet_destroy(o.packet);
+    }
+
+    // One pass over ENet; true when anything came in or went out.
+    bool ServiceLocked() {
+        FreeReleased();
+        bool active = DrainOutboxLocked();
+        ENetEvent event;
+        const Clock::time_point now = Clock::now();
+        // Events already taken off the socket are drained without further
+        // socket work, so that a burst costs one receive and one send of
+        // acknowledgements, not one per message.
+        int r = enet_host_service(host, &event, 0);
+        while (r > 0) {
+            active = true;
+            switch (event.type) {
+                case ENET_EVENT_TYPE_CONNECT: OnConnectLocked(event.peer, now); break;
+                case ENET_EVENT_TYPE_RECEIVE:
+                {
+                    bool taken = false;
+                    OnReceiveLocked(event.peer, event.packet, taken);
+                    if (!taken) enet_packet_destroy(event.packet);
+                    break;
+                }
+                case ENET_EVENT_TYPE_DISCONNECT: OnDisconnectLocked(event.peer, event.data); break;
+                case ENET_EVENT_TYPE_NONE: break;
+            }
+            r = enet_host_check_events(host, &event);
+            if (r == 0) r = enet_host_service(host, &event, 0);
+        }
+        CheckConnsLocked(Clock::now());
+        enet_host_flush(host);
+        PublishLocked();
+        return active;
+    }
+
+    // `wakePending` is set while the service thread is awake: it looks at the
+    // outbox before it sleeps again, so a Send then needs no system call.
+    // Before sleeping the thread clears the flag and looks at the outbox once
+    // more; a Send after that look finds the flag clear and signals the
+    // eventfd (its packet is in the outbox before it looks at the flag).
+    //
+    // For a short while after any traffic the thread polls without sleeping,
+    // so that the answer to what it just sent, or the next message of a
+    // burst, is handled without the cost of waking it.
+    void ServiceThread() {
+        const int socketFd = static_cast<int>(host->socket);
+        Clock::time_point lastActivity{};
+        Clock::time_point lastService = Clock::now();
+        while (running.load()) {
+            const Clock::time_point now = Clock::now();
+            const bool spinning = now - lastActivity < kSpinWindow;
+            bool ready = HasQueuedSends();
+            if (!ready && !spinning) {
+                wakePending.store(false);
+                ready = HasQueuedSends();
+            }
+            if (!ready && running.load()) {
+                pollfd fds[2] = {{socketFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+                const int n = ::poll(fds, 2, spinning ? 0 : kPollMs);
+                if (fds[1].revents & POLLIN) {
+                    uint64_t count;
+                    ssize_t r = ::read(wakeFd, &count, sizeof count);
+                    (void)r;
+                }
+                // Nothing yet: go on looking, servicing ENet's timers as usual.
+                if (n <= 0 && spinning && now - lastService < Ms(kPollMs)) {
+                    std::this_thread::yield();  // others on this core go first
+                    continue;
+                }
+            }
+            wakePending.store(true);
+            bool active;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                active = ServiceLocked();
+            }
+            lastService = Clock::now();
+            if (active) lastActivity = lastService;
+        }
+    }
+
+    bool HasQueuedSends() const { return outboxSize.load() != 0; }
+
+    // --- life cycle -----------------------------------------------------------
+
+    StartupResult Start(unsigned maxConn, const SocketDescriptor* descriptors, unsigned count) {
+        std::lock_guard<std::mutex> life(lifeMutex);
+        if (active.load()) return ALREADY_STARTED;
+        if (maxConn == 0) return INVALID_MAX_CONNECTIONS;
+        if (!descriptors || count == 0) return INVALID_SOCKET_DESCRIPTORS;
+        if (!InitEnet()) return SOCKET_FAILED_TO_BIND;
+
+        ENetAddress address{};
+        address.host = ENET_HOST_ANY;
+        address.port = descriptors[0].port;
+        char hostText[sizeof descriptors[0].hostAddress + 1] = {};
+        std::memcpy(hostText, descriptors[0].hostAddress, sizeof descriptors[0].hostAddress);
+        if (hostText[0] && enet_address_set_host_ip(&address, hostText) != 0) return INVALID_SOCKET_DESCRIPTORS;
+
+        const size_t slots = std::min<size_t>(size_t{maxConn} + kRejectSlots, kMaxEnetPeers);
+        ENetHost* h = enet_host_create(&address, slots, NUMBER_OF_ORDERED_STREAMS, 0, 0);
+        if (!h) return SOCKET_FAILED_TO_BIND;
+        h->maximumPacketSize = MAXIMUM_MESSAGE_SIZE;
+        if (h->maximumWaitingData < 2 * MAXIMUM_MESSAGE_SIZE) h->maximumWaitingData = 2 * MAXIMUM_MESSAGE_SIZE;
+        ENetAddress bound{};
+        if (enet_socket_get_address(h->socket, &bound) == 0) boundPort.store(bound.port);
+        else boundPort.store(address.port);
+
+        if (wakeFd < 0) {
+            enet_host_destroy(h);
+            boundPort.store(0);
+            return FAILED_TO_CREATE_NETWORK_THREAD;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            host = h;
+            maxConnections = maxConn;
+        }
+        running.store(true);
+        try {
+            thread = std::thread([this] { ServiceThread(); });
+        } catch (const std::system_error&) {
+            running.store(false);
+            std::lock_guard<std::mutex> lock(mutex);
+            enet_host_destroy(host);
+            host = nullptr;
+            boundPort.store(0);
+            return FAILED_TO_CREATE_NETWORK_THREAD;
+        }
+        active.store(true);
+        return STARTED;
+    }
+
+    void Stop(unsigned blockDurationMs) {
+        std::lock_guard<std::mutex> life(lifeMutex);
+        if (!active.load()) return;
+        {
+            std::vector<PluginInterface*, NetAllocator<PluginInterface*>> current;
+            {
+                std::lock_guard<std::mutex> lock(pluginMutex);
+                current = plugins;
+            }
+            for (PluginInterface* p : current) p->OnPeerShutdown();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            DrainOutboxLocked();
+            for (size_t i = 0; i < conns.size();) {
+                Conn* c = conns[i];
+                if (c->state == Conn::Established && c->peer) {
+                    SetStateLocked(c, Conn::Closing);
+                    enet_peer_disconnect_later(c->peer, kGracefulDisconnect);
+                    ++i;
+                } else if (c->state == Conn::Connecting || c->state == Conn::AwaitingHello) {
+                    DeleteConnLocked(c, PeerAction::DisconnectNow);
+                } else {
+                    ++i;
+                }
+            }
+            ConnLock w(connMutex);
+            byGuid.clear();
+        }
+        Wake();
+        // Let the disconnects go out and be acknowledged.
+        const Clock::time_point until = Clock::now() + Ms(blockDurationMs);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (conns.empty()) break;
+            }
+            if (Clock::now() >= until) break;
+            std::this_thread::sleep_for(Ms(1));
+        }
+        running.store(false);
+        Wake();
+        if (thread.joinable()) thread.join();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            while (!conns.empty()) {
+                Conn* c = conns.back();
+                DeleteConnLocked(c, c->state == Conn::Closing ? PeerAction::DisconnectGracefully
+                                                              : PeerAction::DisconnectNow);
+            }
+            DiscardOutbox();
+            enet_host_flush(host);
+            enet_host_destroy(host);
+            host = nullptr;
+            for (Item& item : pending) FreePacket(item.packet);
+            pending.clear();
+        }
+        wakePending.store(false);
+        boundPort.store(0);
+        active.store(false);
+        std::deque<Item, NetAllocator<Item>> left;
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            left.swap(queue);
+            queued.store(0);
+        }
+        FreeItems(left);
+        // Unless Shutdown was called from inside Receive (a plug-in), what the
+        // receiver had taken goes too; otherwise it goes with the peer.
+        std::unique_lock<std::mutex> receiving(snapshotMutex, std::try_to_lock);
+        if (receiving.owns_lock()) FreeItems(inbox);
+    }
+};
+
+// --- Peer ---------------------------------------------------------------------
+
+SocketDescriptor::SocketDescriptor(uint16_t p, const char* host) : port(p) {
+    if (host) {
+        std::strncpy(hostAddress, host, sizeof hostAddress - 1);
+        hostAddress[sizeof hostAddress - 1] = '\0';
+    }
+}
+
+Peer::Peer() : impl_(new Impl(this)) {}
+Peer::~Peer() = default;
+
+Peer* Peer::GetInstance() {
+    void* block = Malloc_Ex(sizeof(Peer), __FILE__, __LINE__);
+    if (!block) throw std::bad_alloc();
+    try {
+        return new (block) Peer();
+    } catch (...) {
+        Free_Ex(block, __FILE__, __LINE__);
+        throw;
+    }
+}
+
+void Peer::DestroyInstance(Peer* peer) {
+    if (!peer) return;
+    peer->Shutdown();
+    peer->~Peer();
+    Free_Ex(peer, __FILE__, __LINE__);
+}
+
+StartupResult Peer::Startup(unsigned maxConnections, const SocketDescriptor* descriptors, unsigned descriptorCount,
+                            int /*threadPriority*/) {
+    return impl_->Start(maxConnections, descriptors, descriptorCount);
+}
+
+void Peer::Shutdown(unsigned blockDurationMs) { impl_->Stop(blockDurationMs); }
+
+bool Peer::IsActive() const { return impl_->active.load(); }
+
+void Peer::SetMaximumIncomingConnections(unsigned count) { impl_->maxIncoming.store(count); }
+unsigned Peer::GetMaximumIncomingConnections() const { return impl_->maxIncoming.load(); }
+
+ConnectionAttemptResult Peer::Connect(const char* host, uint16_t remotePort, const char* /*passwordData*/,
+                                      int /*passwordDataLength*/, void* /*publicKey*/,
+                                      unsigned /*connectionSocketIndex*/, unsigned sendConnectionAttemptCount,
+                                      unsigned timeBetweenSendConnectionAttemptsMs, uint32_t timeoutTime) {
+    Impl& m = *impl_;
+    if (!host || !host[0] || remotePort == 0 || !m.active.load()) return INVALID_PARAMETER;
+    ENetAddress address{};
+    address.port = remotePort;
+    if (enet_address_set_host(&address, host) != 0) return CANNOT_RESOLVE_DOMAIN_NAME;
+
+    std::lock_guard<std::mutex> lock(m.mutex);
+    if (!m.host) return INVALID_PARAMETER;
+    const SystemAddress target = ToSystemAddress(address);
+    for (const Conn* c : m.conns) {
+        if (c->address != target) continue;
+        if (c->state == Conn::Established) return ALREADY_CONNECTED_TO_ENDPOINT;
+        if (c->outgoing && (c->state == Conn::Connecting || c->state == Conn::AwaitingHello))
+            return CONNECTION_ATTEMPT_ALREADY_IN_PROGRESS;
+    }
+    if (m.CountLocked(false) >= m.maxConnections) return INVALID_PARAMETER;
+
+    Conn* c = m.NewConnLocked();
+    c->outgoing = true;
+    c->state = Conn::Connecting;
+    c->enetAddress = address;
+    c->address = target;
+    c->attemptsLeft = (sendConnectionAttemptCount ? sendConnectionAttemptCount : 1) - 1;
+    c->intervalMs = std::max(timeBetweenSendConnectionAttemptsMs, 1u);
+    c->timeoutMs = timeoutTime;
+    m.InsertConnLocked(c);
+    m.StartAttemptLocked(c, Clock::now());
+    m.Wake();
+    return CONNECTION_ATTEMPT_STARTED;
+}
+
+void Peer::CloseConnection(const AddressOrGuid& target, bool sendDisconnectionNotification) {
+    Impl& m = *impl_;
+    {
+        std::lock_guard<std::mutex> lock(m.mutex);
+        if (!m.host) return;
+        m.DrainOutboxLocked();  // what was sent before the close goes first
+        Conn* c = m.FindEstablishedLocked(target);
+        if (!c) {
+            // Perhaps an attempt in progress: give it up quietly.
+            for (Conn* p : m.conns)
+                if (p->outgoing && (p->state == Conn::Connecting || p->state == Conn::AwaitingHello) &&
+                    target.guid.IsUnassigned() && p->address == target.systemAddress) {
+                    m.DeleteConnLocked(p, Impl::PeerAction::DisconnectNow);
+                    break;
+                }
+            return;
+        }
+        const SystemAddress address = c->address;
+        const Guid remote = c->guid;
+        {
+            Impl::ConnLock w(m.connMutex);
+            auto it = m.byGuid.find(c->guid.g);
+            if (it != m.byGuid.end()) m.byGuid.erase(it);
+        }
+        if (sendDisconnectionNotification) {
+            m.SetStateLocked(c, Conn::Closing);
+            enet_peer_disconnect_later(c->peer, kGracefulDisconnect);
+        } else {
+            m.DeleteConnLocked(c, Impl::PeerAction::Reset);
+        }
+        Item item;
+        item.notify = Notify::ClosedConnection;
+        item.reason = LCR_CLOSED_BY_USER;
+        item.address = address;
+        item.guid = remote;
+        m.Push(std::move(item));
+        m.PublishLocked();
+    }
+    m.Wake();
+}
+
+uint32_t Peer::Send(const BitStream* bitStream, PacketPriority priority, PacketReliability reliability,
+                    char orderingChannel, const AddressOrGuid& target, bool broadcast, uint32_t forceReceiptNumber) {
+    if (!bitStream) return 0;
+    const size_t bytes = bitStream->GetNumberOfBytesUsed();
+    if (bytes > MAXIMUM_MESSAGE_SIZE) return 0;
+    return Send(reinterpret_cast<const char*>(bitStream->GetData()), static_cast<int>(bytes), priority, reliability,
+                orderingChannel, target, broadcast, forceReceiptNumber);
+}
+
+uint32_t Peer::Send(const char* data, int length, PacketPriority /*priority*/, PacketReliability reliability,
+                    char orderingChannel, const AddressOrGuid& target, bool broadcast,
+                    uint32_t forceReceiptNumber) {
+    Impl& m = *impl_;
+    if (!data || length <= 0 || static_cast<size_t>(length) > MAXIMUM_MESSAGE_SIZE) return 0;
+    const auto channel = static_cast<unsigned char>(orderingChannel);
+    if (channel >= NUMBER_OF_ORDERED_STREAMS) return 0;
+    enet_uint32 flags;
+    switch (reliability) {
+        case UNRELIABLE: flags = ENET_PACKET_FLAG_UNSEQUENCED; break;
+        case UNRELIABLE_SEQUENCED: flags = 0; break;
+        case RELIABLE:
+        case RELIABLE_ORDERED:
+        case RELIABLE_SEQUENCED: flags = ENET_PACKET_FLAG_RELIABLE; break;
+        default: return 0;
+    }
+    if (!m.active.load()) return 0;
+    // The copy into ENet's packet needs no lock.
+    ENetPacket* packet = enet_packet_create(data, static_cast<size_t>(length), flags);
+    if (!packet) return 0;
+    bool anyone = false;
+    {
+        Impl::ConnLock r(m.connMutex);
+        if (broadcast) {
+            const Conn* except = m.FindEstablishedLocked(target);
+            for (const Conn* c : m.conns)
+                if (c->state == Conn::Established && c != except) {
+                    anyone = true;
+                    break;
+                }
+        } else {
+            anyone = m.FindEstablishedLocked(target) != nullptr;
+        }
+    }
+    if (!anyone) {
+        enet_packet_destroy(packet);
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m.outMutex);
+        Out o;
+        o.packet = packet;
+        o.channel = channel;
+        o.broadcast = broadcast;
+        o.target = target;
+        m.outbox.push_back(o);
+        m.outboxSize.fetch_add(1);
+    }
+    m.Wake();
+    if (forceReceiptNumber) return forceReceiptNumber;
+    uint32_t number = m.sendNumber.fetch_add(1) + 1;
+    while (number == 0) number = m.sendNumber.fetch_add(1) + 1;
+    return number;
+}
+
+Packet* Peer::Receive() {
+    Impl& m = *impl_;
+    std::lock_guard<std::mutex> receiving(m.snapshotMutex);
+    auto& plugins = m.pluginSnapshot;
+    if (m.snapshotGeneration != m.pluginGeneration.load()) {
+        std::lock_guard<std::mutex> lock(m.pluginMutex);
+        plugins = m.plugins;
+        m.snapshotGeneration = m.pluginGeneration.load();
+    }
+    for (PluginInterface* p : plugins) p->Update();
+    for (;;) {
+        if (m.inbox.empty()) {
+            if (m.queued.load() == 0) return nullptr;
+            std::lock_guard<std::mutex> lock(m.queueMutex);
+            m.inbox.swap(m.queue);
+            m.queued.store(0);
+            if (m.inbox.empty()) return nullptr;
+        }
+        Item item = std::move(m.inbox.front());
+        m.inbox.pop_front();
+        if (item.notify == Notify::NewConnection)
+            for (PluginInterface* p : plugins) p->OnNewConnection(item.address, item.guid, item.incoming);
+        else if (item.notify == Notify::ClosedConnection)
+            for (PluginInterface* p : plugins) p->OnClosedConnection(item.address, item.guid, item.reason);
+        Packet* packet = item.packet;
+        if (!packet) continue;
+        bool consumed = false;
+        for (PluginInterface* p : plugins)
+            if (p->OnReceive(packet) == RR_STOP_PROCESSING_AND_DEALLOCATE) {
+                consumed = true;
+                break;
+            }
+        // The other side's messages below the user range are the library's
+        // own; they never reach the application, consumed or not.
+        if (consumed || (item.fromRemote && packet->data[0] < ID_USER_PACKET_ENUM)) {
+            FreePacket(packet);
+            continue;
+        }
+        return packet;
+    }
+}
+
+void Peer::DeallocatePacket(Packet* packet) {
+    if (packet) impl_->Release(packet);
+}
+
+Guid Peer::GetMyGUID() const { return impl_->guid; }
+
+uint16_t Peer::GetBoundPort() const { return impl_->boundPort.load(); }
+
+void Peer::SetTimeoutTime(uint32_t timeMs, const SystemAddress& target) {
+    Impl& m = *impl_;
+    if (timeMs == 0) timeMs = kDefaultTimeoutMs;
+    std::lock_guard<std::mutex> lock(m.mutex);
+    if (target.IsUnassigned()) {
+        m.defaultTimeoutMs = timeMs;
+        for (Conn* c : m.conns) {
+            c->timeoutMs = 0;
+            if (c->peer && c->state != Conn::Rejected) Impl::ApplyTimeout(c->peer, timeMs);
+        }
+        return;
+    }
+    for (Conn* c : m.conns)
+        if (c->address == target && c->state != Conn::Rejected) {
+            c->timeoutMs = timeMs;
+            if (c->peer) Impl::ApplyTimeout(c->peer, timeMs);
+        }
+}
+
+// ENet's keep-alive pings always run (they are what detects a silent peer),
+// so this only records the wish.
+void Peer::SetOccasionalPing(bool doPing) { impl_->occasionalPing.store(doPing); }
+
+void Peer::AttachPlugin(PluginInterface* plugin) {
+    if (!plugin) return;
+    {
+        std::lock_guard<std::mutex> lock(impl_->pluginMutex);
+        auto& list = impl_->plugins;
+        if (std::find(list.begin(), list.end(), plugin) != list.end()) return;
+        list.push_back(plugin);
+        impl_->pluginGeneration.fetch_add(1);
+    }
+    plugin->peer_ = this;
+    plugin->OnAttach();
+}
+
+void Peer::DetachPlugin(PluginInterface* plugin) {
+    if (!plugin) return;
+    {
+        std::lock_guard<std::mutex> lock(impl_->pluginMutex);
+        auto& list = impl_->plugins;
+        auto it = std::find(list.begin(), list.end(), plugin);
+        if (it == list.end()) return;
+        list.erase(it);
+        impl_->pluginGeneration.fetch_add(1);
+    }
+    plugin->OnDetach();
+    plugin->peer_ = nullptr;
+}
+
+unsigned Peer::NumberOfConnections() const {
+    std::lock_guard<std::mutex> lock(impl_->connMutex);
+    return static_cast<unsigned>(impl_->byGuid.size());
+}
+
+SystemAddress Peer::GetSystemAddressFromGuid(Guid guid) const {
+    std::lock_guard<std::mutex> lock(impl_->connMutex);
+    auto it = impl_->byGuid.find(guid.g);
+    return it != impl_->byGuid.end() ? it->second->address : UNASSIGNED_SYSTEM_ADDRESS;
+}
+
+Guid Peer::GetGuidFromSystemAddress(const SystemAddress& address) const {
+    std::lock_guard<std::mutex> lock(impl_->connMutex);
+    for (const Conn* c : impl_->conns)
+        if (c->state == Conn::Established && c->address == address) return c->guid;
+    return UNASSIGNED_GUID;
+}
+
+}  // namespace Net

@@ -1,0 +1,355 @@
+#include "scripting/ServerCommander.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/regex.hpp>
+
+#include "entities/EntityManager.h"
+#include "scripting/IScriptServer.h"
+#include "scripting/LuaBind.h"
+#include "scripting/ScriptBindings.h"
+
+namespace Tav {
+
+ServerCommander g_serverCommander;
+std::atomic<bool> g_scriptsReady{false};
+
+namespace {
+
+constexpr const char* kDefaultMainScript = "../../assets/lua/Main.lua";
+constexpr int kMaxCommandArguments = 5;
+
+// Restores the Lua stack to the height it had when the guard was made, so
+// that no entry leaves values behind (error values, a chunk's results).
+class StackGuard {
+public:
+    explicit StackGuard(lua_State* L) : L_(L), top_(lua_gettop(L)) {}
+    ~StackGuard() { lua_settop(L_, top_); }
+    StackGuard(const StackGuard&) = delete;
+    StackGuard& operator=(const StackGuard&) = delete;
+
+private:
+    lua_State* L_;
+    int top_;
+};
+
+// The text of an error value: strings and numbers as they are, anything else
+// by its type, as the stand-alone interpreter reports it.
+std::string ErrorText(lua_State* L, int index) {
+    const int type = lua_type(L, index);
+    if (type == LUA_TSTRING || type == LUA_TNUMBER) {
+        size_t length = 0;
+        const char* text = lua_tolstring(L, index, &length);
+        return std::string(text, length);
+    }
+    return std::string("(error object is a ") + luaL_typename(L, index) + " value)";
+}
+
+// Looks up the global named by the first argument and calls it with the
+// remaining arguments, discarding its results. Run in protected mode, so that
+// a failing lookup (a global table with a raising metamethod) or a missing
+// function becomes an ordinary script error.
+int CallGlobal(lua_State* L) {
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+    lua_pushvalue(L, 1);
+    lua_gettable(L, -2);
+    lua_replace(L, 1);
+    lua_pop(L, 1);
+    lua_call(L, lua_gettop(L) - 1, 0);
+    return 0;
+}
+
+// Lua places a userdata's payload right after its header, so with plain
+// malloc'd blocks the payload is only 8-byte aligned on this platform, while
+// luabind builds its objects (16-byte aligned types) in place there. The
+// state's allocator therefore shifts every block by the few bytes that put
+// payloads on the maximum alignment. The shift is measured once on a
+// throw-away state with the auxiliary library's allocator.
+size_t MeasureUserdataShift() {
+    constexpr size_t kAlign = alignof(std::max_align_t);
+    lua_State* probe = luaL_newstate();
+    if (!probe) return 0;
+    const auto address = reinterpret_cast<uintptr_t>(lua_newuserdata(probe, 1));
+    lua_close(probe);
+    return (kAlign - address % kAlign) % kAlign;
+}
+
+const size_t& UserdataShift() {
+    static const size_t shift = MeasureUserdataShift();
+    return shift;
+}
+
+void* ShiftedAlloc(void* ud, void* ptr, size_t, size_t newSize) {
+    const size_t shift = *static_cast<const size_t*>(ud);
+    char* block = ptr ? static_cast<char*>(ptr) - shift : nullptr;
+    if (newSize == 0) {
+        std::free(block);
+        return nullptr;
+    }
+    char* moved = static_cast<char*>(std::realloc(block, newSize + shift));
+    return moved ? moved + shift : nullptr;
+}
+
+// As the auxiliary library's panic handler: report the error; Lua then aborts.
+int Panic(lua_State* L) {
+    const char* message = lua_tostring(L, -1);
+    std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n",
+                 message ? message : "error object is not a string");
+    std::fflush(stderr);
+    return 0;
+}
+
+void WriteLine(const std::string& text) {
+    // One write per line, so that lines from several threads never interleave.
+    std::string line = text;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+ServerCommander::ServerCommander() : mainScriptPath(kDefaultMainScript) {}
+
+ServerCommander::~ServerCommander() = default;
+
+std::unique_lock<std::recursive_mutex> ServerCommander::Lock() const {
+    return std::unique_lock<std::recursive_mutex>(luaMutex);
+}
+
+void ServerCommander::SetMainScriptPath(std::string path) {
+    auto lock = Lock();
+    mainScriptPath = std::move(path);
+}
+
+std::string ServerCommander::GetMainScriptPath() const {
+    auto lock = Lock();
+    return mainScriptPath;
+}
+
+void ServerCommander::InitLua(IScriptServer* server) {
+    auto lock = Lock();
+    if (state) return;
+
+    state = lua_newstate(ShiftedAlloc, const_cast<size_t*>(&UserdataShift()));
+    if (!state) {
+        // Out of memory: the server goes on without scripting, and every
+        // entry reports that scripting is not available.
+        WriteLine("Cannot create the Lua state: out of memory");
+        g_scriptsReady = true;
+        return;
+    }
+    lua_State* L = state;
+    lua_atpanic(L, Panic);
+
+    // The standard libraries, each also a global, in this order.
+    static const luaL_Reg kLibraries[] = {
+        {"_G", luaopen_base},
+        {LUA_LOADLIBNAME, luaopen_package},
+        {LUA_COLIBNAME, luaopen_coroutine},
+        {LUA_TABLIBNAME, luaopen_table},
+        {LUA_IOLIBNAME, luaopen_io},
+        {LUA_OSLIBNAME, luaopen_os},
+        {LUA_STRLIBNAME, luaopen_string},
+        {LUA_BITLIBNAME, luaopen_bit32},
+        {LUA_MATHLIBNAME, luaopen_math},
+        {LUA_DBLIBNAME, luaopen_debug},
+    };
+    for (const luaL_Reg& library : kLibraries) {
+        luaL_requiref(L, library.name, library.func, 1);
+        lua_pop(L, 1);
+    }
+
+    luabind::open(L);
+    luabind::module(L)[
+        // Place of RegisterVector3() and RegisterVector3i() ("Vector3", "Vector3i").
+        ScriptBindings::RegisterServer(),
+        // Place of RegisterPlayer() and RegisterItem() ("Player", "Item").
+        ScriptBindings::RegisterEntityManager(),
+        ScriptBindings::RegisterServerCommand(),
+        ScriptBindings::RegisterServerCommandConnector(),
+        ScriptBindings::RegisterServerCommander()
+    ];
+
+    {
+        luabind::object globals = luabind::globals(L);
+        globals["ServerCommander"] = this;
+        if (server)
+            globals["ServerInstance"] = server;
+        else
+            globals["ServerInstance"] = luabind::nil;
+        globals["EntityManager"] = &g_entityManager;
+    }
+
+    ServerCommandConnector startup("", ServerCommand::SecurityLevel0, Net::Guid());
+    ReloadLocked(startup);
+    WriteLine(startup.GetOutput());
+    g_scriptsReady = true;
+}
+
+void ServerCommander::Close() {
+    auto lock = Lock();
+    if (!state) return;
+    lua_close(state);
+    state = nullptr;
+}
+
+void ServerCommander::ReloadLuaScripts(ServerCommandConnector& connector) {
+    auto lock = Lock();
+    ReloadLocked(connector);
+}
+
+void ServerCommander::ReloadLocked(ServerCommandConnector& connector) {
+    if (!state) {
+        connector.Printf("Scripting is not available.");
+        return;
+    }
+    lua_State* L = state;
+    StackGuard guard(L);
+    int result = luaL_loadfile(L, mainScriptPath.c_str());
+    if (result == LUA_OK) result = lua_pcall(L, 0, LUA_MULTRET, 0);
+    if (result == LUA_OK)
+        connector.Printf("Loaded scripts");
+    else
+        connector.Printf("%s", ErrorText(L, -1).c_str());
+}
+
+void ServerCommander::CollectGarbage() {
+    if (!g_scriptsReady) return;
+    auto lock = Lock();
+    if (!state) return;
+    lua_State* L = state;
+    StackGuard guard(L);
+    lua_pushcfunction(L, CallGlobal);
+    lua_pushliteral(L, "collectgarbage");
+    lua_pushliteral(L, "collect");
+    if (lua_pcall(L, 2, 0, 0) == LUA_OK) {
+        lastGarbageError.clear();
+        return;
+    }
+    // The step runs many times a second: a failure is reported when it first
+    // happens and again only when its message changes.
+    std::string error = ErrorText(L, -1);
+    if (error != lastGarbageError) {
+        WriteLine("Script garbage collection failed: " + error);
+        lastGarbageError = std::move(error);
+    }
+}
+
+void ServerCommander::AddServerCommand(const ServerCommand& command) {
+    auto lock = Lock();
+    commands.push_back(command);
+}
+
+void ServerCommander::ClearLuaCommands() {
+    auto lock = Lock();
+    commands.clear();
+}
+
+void ServerCommander::AddAlias(std::string command, std::string alias) {
+    auto lock = Lock();
+    aliases[std::move(alias)] = std::move(command);
+}
+
+void ServerCommander::RemoveAlias(std::string alias) {
+    auto lock = Lock();
+    aliases.erase(alias);
+}
+
+void ServerCommander::ClearAllAliases() {
+    auto lock = Lock();
+    aliases.clear();
+}
+
+std::string ServerCommander::ResolveAlias(std::string name) const {
+    auto lock = Lock();
+    auto found = aliases.find(name);
+    return found == aliases.end() ? name : found->second;
+}
+
+void ServerCommander::WriteConsoleMessageLine(std::string text) { WriteLine(text); }
+
+void ServerCommander::ListServerCommands(ServerCommandConnector& connector) const {
+    auto lock = Lock();
+    connector.Printf("Commands\n");
+    connector.Printf("=========================================================================\n");
+    for (const ServerCommand& command : commands) {
+        connector.Printf("%s[%d] Level%d : %s\n", command.GetName().c_str(), command.GetNumParams(),
+                         static_cast<int>(command.GetSecurityLevel()),
+                         command.GetDescription().c_str());
+    }
+}
+
+std::vector<std::string> ServerCommander::Tokenize(const std::string& line) {
+    static const boost::regex pattern(R"([^\s"']+|"[^"]*"|'[^']*')", boost::regex::perl);
+    std::vector<std::string> tokens;
+    for (boost::sregex_iterator match(line.begin(), line.end(), pattern), end; match != end;
+         ++match) {
+        std::string token = match->str();
+        boost::algorithm::trim(token);
+        boost::algorithm::trim_if(token, boost::algorithm::is_any_of("\""));
+        tokens.push_back(std::move(token));
+    }
+    return tokens;
+}
+
+ServerCommandConnector ServerCommander::Execute(const Net::Guid& sender, const std::string& line) {
+    // Tokenised under the lock as well: Boost.Regex shares a cache of
+    // matcher memory between threads inside its compiled library, where the
+    // thread sanitizer cannot follow it.
+    auto lock = Lock();
+    std::vector<std::string> tokens = Tokenize(line);
+    if (tokens.empty()) return ServerCommandConnector("", ServerCommand::SecurityLevel0, sender);
+
+    tokens[0] = ResolveAlias(tokens[0]);
+    ServerCommandConnector connector(tokens[0], ServerCommand::SecurityLevel0, sender);
+    if (!state) {
+        connector.Printf("Scripting is not available.\n");
+        return connector;
+    }
+
+    const ServerCommand* command = nullptr;
+    for (const ServerCommand& declared : commands) {
+        if (declared.GetName() == tokens[0]) {
+            command = &declared;
+            break;
+        }
+    }
+    if (!command) {
+        connector.Printf("Command '%s' not found.\n", tokens[0].c_str());
+        return connector;
+    }
+    const int argumentCount = static_cast<int>(tokens.size()) - 1;
+    if (argumentCount != command->GetNumParams()) {
+        connector.Printf("Wrong number of arguments %d for %s[%d]\n%s\n", argumentCount,
+                         command->GetName().c_str(), command->GetNumParams(),
+                         command->GetDescription().c_str());
+        return connector;
+    }
+    if (argumentCount > kMaxCommandArguments) {
+        connector.Printf("Command '%s' takes %d arguments; at most %d can be passed.\n",
+                         command->GetName().c_str(), argumentCount, kMaxCommandArguments);
+        return connector;
+    }
+    // The script may change the registry while it runs; nothing below reads
+    // the declaration again.
+    command = nullptr;
+
+    lua_State* L = state;
+    StackGuard guard(L);
+    lua_pushcfunction(L, CallGlobal);
+    lua_pushlstring(L, tokens[0].data(), tokens[0].size());
+    luabind::object(L, boost::ref(connector)).push(L);
+    for (size_t i = 1; i < tokens.size(); ++i) lua_pushlstring(L, tokens[i].data(), tokens[i].size());
+    if (lua_pcall(L, argumentCount + 2, 0, 0) != LUA_OK)
+        connector.Printf("%s\n", ErrorText(L, -1).c_str());
+    return connector;
+}
+
+}  // namespace Tav

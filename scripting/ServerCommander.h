@@ -1,0 +1,122 @@
+#pragma once
+// The server's script host: the one Lua state of the process, the main
+// script, and the registry of server commands and aliases that the script
+// declares.
+//
+// Locking. One recursive mutex, the Lua lock, serialises every entry into the
+// Lua state and every access to the command registry: InitLua,
+// ReloadLuaScripts, Execute, CollectGarbage, Close and the registry
+// operations take it themselves, and any other code that calls into the
+// state (held items' script updates) holds Lock() around the call. It is
+// recursive, so scripts may call back into the commander (a reload from
+// inside a command, AddServerCommand from the main script). The Lua lock is
+// always the first lock taken: no code may take it while it holds the
+// octree, registry, physics, replica-manager or scratch-buffer locks, since
+// scripts call into code that takes those.
+//
+// Life cycle: the program's start-up calls InitLua once, after the server has
+// started; the console and the network thread call Execute; the chunk worker
+// calls CollectGarbage on every iteration; the shut-down calls Close after it
+// has joined every thread that enters the state. After Close every entry is a
+// harmless no-op: Execute answers "Scripting is not available.\n" and
+// CollectGarbage does nothing.
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/Types.h"
+#include "scripting/ServerCommand.h"
+
+struct lua_State;
+
+namespace Tav {
+
+class IScriptServer;
+
+class ServerCommander {
+public:
+    ServerCommander();
+    // Releases the registry only; the Lua state is closed by Close().
+    ~ServerCommander();
+    ServerCommander(const ServerCommander&) = delete;
+    ServerCommander& operator=(const ServerCommander&) = delete;
+
+    // Creates the Lua state with the standard libraries and the script
+    // interface, sets the globals "ServerCommander" (this commander),
+    // "ServerInstance" (server; nil when null) and "EntityManager", runs the
+    // main script, prints "Loaded scripts" or the script's error and a line
+    // end to standard output, and sets g_scriptsReady whatever the script
+    // did. Does nothing when a state exists already.
+    void InitLua(IScriptServer* server);
+
+    // Closes the Lua state and forgets it. Call only after every thread that
+    // enters the state has been joined; calling it again is harmless.
+    void Close();
+
+    // The main script, relative to the working directory unless absolute.
+    // Default "../../assets/lua/Main.lua".
+    void SetMainScriptPath(std::string path);
+    std::string GetMainScriptPath() const;
+
+    // Runs the main script again in the same state and appends
+    // "Loaded scripts" or the error to the connector.
+    void ReloadLuaScripts(ServerCommandConnector& connector);
+
+    // A full garbage collection through the script's global
+    // "collectgarbage", once scripting is ready and while a state exists. A
+    // failing call (a script replaced "collectgarbage") never escapes: it is
+    // reported on standard output, once for each run of the same message.
+    void CollectGarbage();
+
+    void AddServerCommand(const ServerCommand& command);
+    void ClearLuaCommands();
+    // Makes alias stand for command (the command name comes first).
+    void AddAlias(std::string command, std::string alias);
+    void RemoveAlias(std::string alias);
+    void ClearAllAliases();
+    // The command an alias stands for, else name unchanged; resolved once.
+    std::string ResolveAlias(std::string name) const;
+
+    // Writes the text and a line end to standard output at once.
+    void WriteConsoleMessageLine(std::string text);
+
+    // Appends the heading, the rule and one line per declared command.
+    void ListServerCommands(ServerCommandConnector& connector) const;
+
+    // Runs one command line for sender and returns the run's connector; its
+    // output holds what the command printed or the dispatcher's message. A
+    // line without any token gives an empty output and runs nothing. Safe
+    // from any thread.
+    ServerCommandConnector Execute(const Net::Guid& sender, const std::string& line);
+
+    // The words of a command line: the matches of
+    // [^\s"']+|"[^"]*"|'[^']*', each trimmed of white space and then of
+    // double quotes at both ends.
+    static std::vector<std::string> Tokenize(const std::string& line);
+
+    // The Lua lock, for code outside the commander that calls into the state.
+    std::unique_lock<std::recursive_mutex> Lock() const;
+    // The state; null before InitLua and after Close. Use it only while
+    // holding Lock().
+    lua_State* GetLuaState() const { return state; }
+
+private:
+    void ReloadLocked(ServerCommandConnector& connector);
+
+    mutable std::recursive_mutex luaMutex;
+    lua_State* state = nullptr;
+    std::vector<ServerCommand> commands;
+    std::map<std::string, std::string> aliases;
+    std::string mainScriptPath;
+    std::string lastGarbageError;  // empty while the garbage step works
+};
+
+// The process's script host.
+extern ServerCommander g_serverCommander;
+// Set once at the end of the start-up's InitLua, also when the main script
+// failed; never cleared. CollectGarbage does nothing until it is set.
+extern std::atomic<bool> g_scriptsReady;
+
+}  // namespace Tav

@@ -1,0 +1,273 @@
+// The script layer as users meet it: the real binary with its main script,
+// commands typed on the console and commands that clients send.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/GameMessages.h"
+#include "e2e/ProcessHarness.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using TavTest::Clock;
+using TavTest::Process;
+using TavTest::RawClient;
+using TavTest::ServerProcess;
+using TavTest::WorkFolder;
+using namespace std::chrono_literals;
+
+// Takes lines until one holds part; the line, or nothing by the deadline.
+std::optional<std::string> WaitForLineWith(Process& process, const std::string& part) {
+    const auto end = Clock::now() + TavTest::kDefaultDeadline;
+    while (Clock::now() < end) {
+        auto line = process.ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
+        if (!line)
+            return std::nullopt;
+        if (line->find(part) != std::string::npos)
+            return line;
+    }
+    return std::nullopt;
+}
+
+// Runs a console line and returns the lines that it printed: everything up
+// to the answer of an echo written right after it. Needs the shipped script.
+std::vector<std::string> Ask(ServerProcess& server, const std::string& line) {
+    static int asked = 0;
+    const std::string marker = "end-of-answer-" + std::to_string(++asked);
+    std::vector<std::string> answer;
+    if (!server.WriteLine(line) || !server.WriteLine("echo " + marker))
+        return {"<the console no longer reads>"};
+    while (auto next = server.ReadLine()) {
+        if (*next == marker)
+            return answer;
+        answer.push_back(*next);
+    }
+    answer.push_back("<no end of answer>");
+    return answer;
+}
+
+Net::BitStream ServerCommand(const std::string& text) {
+    Net::BitStream out;
+    out.Write(static_cast<uint8_t>(Tav::ID_SERVER_COMMAND));
+    out.Write(static_cast<uint32_t>(text.size()));
+    out.WriteBytes(text.data(), text.size());
+    return out;
+}
+
+void ExpectOrderlyEnd(ServerProcess& server) {
+    EXPECT_EQ(server.WaitExit(), 0) << server.Transcript();
+    EXPECT_EQ(server.SanitizerReport(), "");
+}
+
+void WriteMainScript(const WorkFolder& folder, const std::string& text) {
+    std::ofstream(folder.Root() / "assets" / "lua" / "Main.lua", std::ios::binary | std::ios::trunc) << text;
+}
+
+TEST(Scripting, ConsoleRunsTheShippedCommands) {
+    WorkFolder folder;
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+
+    const std::vector<std::string> listing = Ask(server, "help");
+    ASSERT_GE(listing.size(), 3u) << server.Transcript();
+    EXPECT_EQ(listing[0], "Commands");
+    EXPECT_EQ(listing[1], std::string(73, '='));
+    EXPECT_THAT(listing, testing::Contains("help[0] Level0 : Lists the server commands"));
+    EXPECT_THAT(listing, testing::Contains("announce[1] Level0 : Shows a message on the server's console"));
+    EXPECT_EQ(listing.back(), "");  // the listing's own line end, then the console's
+    EXPECT_EQ(Ask(server, "?"), listing);
+    EXPECT_EQ(Ask(server, "commands"), listing);
+
+    struct Case {
+        const char* line;
+        std::vector<std::string> answer;
+    };
+    const Case cases[] = {
+        {"echo one two", {"Wrong number of arguments 2 for echo[1]", "Prints its argument back", ""}},
+        {"help me", {"Wrong number of arguments 1 for help[0]", "Lists the server commands", ""}},
+        {"nosuch 1 2", {"Command 'nosuch' not found.", ""}},
+        {"Help", {"Command 'Help' not found.", ""}},
+        {"say \"hello  world\"", {"hello  world"}},
+        {"add 40 2", {"42"}},
+        {"announce \"from the console\"", {"Announcement: from the console", "Announced"}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Ask(server, c.line), c.answer) << c.line;
+
+    ASSERT_TRUE(server.WriteLine("exit"));
+    ExpectOrderlyEnd(server);
+}
+
+TEST(Scripting, BrokenMainScriptIsReportedAndTheServerKeepsServing) {
+    WorkFolder folder;
+    folder.UseMainScript("ServerCommander:ClearLuaCommands(\nthis is not lua\n");
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Starting server...")) << server.Transcript();
+    const auto error = WaitForLineWith(server, "Main.lua:");
+    ASSERT_TRUE(error) << server.Transcript();
+    EXPECT_THAT(*error, HasSubstr("near"));
+
+    // Commands from a client reach a dispatcher without commands; nothing shows.
+    RawClient client;
+    ASSERT_TRUE(client.Connect()) << server.Transcript();
+    ASSERT_TRUE(client.Send(ServerCommand("help")));
+    ASSERT_TRUE(server.WaitForLine("A connection is incoming.")) << server.Transcript();
+
+    ASSERT_TRUE(server.WriteLine("help"));
+    ASSERT_TRUE(server.WriteLine("reload"));
+    EXPECT_TRUE(server.WaitForLine("Command 'help' not found.")) << server.Transcript();
+    EXPECT_TRUE(server.WaitForLine("Command 'reload' not found.")) << server.Transcript();
+    ASSERT_TRUE(server.WriteLine("exit"));
+    ExpectOrderlyEnd(server);
+    EXPECT_EQ(server.CountLines("Loaded scripts"), 0u) << server.Transcript();
+    EXPECT_EQ(server.CountLines("Command 'help' not found."), 1u) << server.Transcript();
+}
+
+TEST(Scripting, ReloadFromTheConsoleTakesTheChangedScript) {
+    const auto version = [](const std::string& name) {
+        return "ServerCommander:ClearLuaCommands()\n"
+               "ServerCommander:ClearAllAliases()\n"
+               "ServerCommander:AddServerCommand(ServerCommand('reload', 'Reloads', 0, ServerCommand.SecurityLevel0))\n"
+               "function reload(c) ServerCommander:ReloadLuaScripts(c) end\n"
+               "ServerCommander:AddServerCommand(ServerCommand('" + name + "', 'A version', 0, ServerCommand.SecurityLevel0))\n"
+               "function " + name + "(c) c:Print('" + name + " here') end\n"
+               "ServerCommander:AddAlias('" + name + "', '" + name.substr(0, 1) + "')\n";
+    };
+    WorkFolder folder;
+    folder.UseMainScript(version("first"));
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+    ASSERT_TRUE(server.WriteLine("f"));
+    ASSERT_TRUE(server.WaitForLine("first here")) << server.Transcript();
+
+    WriteMainScript(folder, version("second"));
+    for (const char* line : {"reload", "first", "f", "second", "s", "exit"})
+        ASSERT_TRUE(server.WriteLine(line));
+    ExpectOrderlyEnd(server);
+    std::vector<std::string> seen;
+    while (auto line = server.ReadLine(1s))
+        seen.push_back(*line);
+    const std::vector<std::string> expected = {
+        "Loaded scripts",
+        "Command 'first' not found.", "",
+        "Command 'f' not found.", "",
+        "second here",
+        "second here",
+        "Shutting Down server...",
+    };
+    EXPECT_EQ(seen, expected) << server.Transcript();
+}
+
+TEST(Scripting, RemoteCommandsRunButNothingComesBack) {
+    WorkFolder folder;
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+    RawClient client;
+    ASSERT_TRUE(client.Connect()) << server.Transcript();
+    ASSERT_TRUE(client.WaitFor(Tav::ID_PLAYER_SPAWNED)) << server.Transcript();
+    client.Drain();
+    const size_t before = client.All().size();
+
+    const std::string outputs[] = {"remote-echo-output", "Announced", "Commands", "not found"};
+    for (const std::string& text : {std::string("echo remote-echo-output"), std::string("help"),
+                                    std::string("nosuch"), std::string("exit"),
+                                    std::string("announce \"from afar\""), std::string("announce cut\0tail", 17)})
+        ASSERT_TRUE(client.Send(ServerCommand(text)));
+
+    // In the order sent: once the last has run, all have.
+    ASSERT_TRUE(server.WaitForLine("Announcement: from afar")) << server.Transcript();
+    ASSERT_TRUE(server.WaitForLine("Announcement: cut")) << server.Transcript();
+    // A short while for anything that the commands might have sent back.
+    const auto end = Clock::now() + 300ms;
+    while (Clock::now() < end) {
+        client.Drain();
+        std::this_thread::sleep_for(5ms);
+    }
+    for (size_t i = before; i < client.All().size(); ++i) {
+        const auto& data = client.All()[i].data;
+        const unsigned id = data[0];
+        const bool replication = id >= Net::ID_REPLICA_FIRST && id <= Net::ID_REPLICA_LAST;
+        EXPECT_TRUE(replication || id == Tav::ID_PLAYER_SPAWNED || id == Tav::ID_CHUNK_DATA)
+            << "unexpected packet " << id << " after the commands";
+        const std::string bytes(data.begin(), data.end());
+        for (const std::string& text : outputs)
+            EXPECT_EQ(bytes.find(text), std::string::npos) << "packet " << id << " carries " << text;
+    }
+
+    // "exit" from a client was only a command: the server still serves.
+    EXPECT_EQ(Ask(server, "echo still-here"), std::vector<std::string>{"still-here"});
+    ASSERT_TRUE(server.WriteLine("exit"));
+    ExpectOrderlyEnd(server);
+    for (const std::string& text : outputs)
+        for (const std::string& line : server.Lines())
+            EXPECT_EQ(line.find(text), std::string::npos) << "the console shows \"" << line << "\"";
+    EXPECT_EQ(server.CountLines("Shutting Down server..."), 1u) << server.Transcript();
+}
+
+TEST(Scripting, ConsoleAndClientCommandsTogetherStayServed) {
+    // The console, the network thread (a flood of commands, reloads among
+    // them) and the chunk worker (its garbage step, and the chunks that the
+    // client asks for) all enter the script state at once.
+    WorkFolder folder;
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+    RawClient client;
+    ASSERT_TRUE(client.Connect()) << server.Transcript();
+    ASSERT_TRUE(client.WaitFor(Tav::ID_PLAYER_SPAWNED)) << server.Transcript();
+
+    constexpr int kFlood = 400;
+    constexpr int kConsoleEvery = 8;
+    const char* const remote[] = {"echo x", "help", "reload", "add 1 2", "nosuch", "announce flood"};
+    std::vector<std::string> consoleAnswers;
+    for (int i = 0; i < kFlood; ++i) {
+        ASSERT_TRUE(client.Send(ServerCommand(remote[i % std::size(remote)])));
+        if (i % 50 == 0) {
+            Net::BitStream request;
+            request.Write(static_cast<uint8_t>(Tav::ID_REQUEST_CHUNKS));
+            request.Write(int32_t{1});
+            request.Write(int32_t{i / 50});
+            request.Write(int32_t{0});
+            request.Write(int32_t{0});
+            ASSERT_TRUE(client.Send(request));
+        }
+        if (i % kConsoleEvery == 0) {
+            const std::string word = "console-" + std::to_string(i);
+            ASSERT_TRUE(server.WriteLine(i % (4 * kConsoleEvery) == 0 ? "reload" : "say " + word));
+            consoleAnswers.push_back(i % (4 * kConsoleEvery) == 0 ? "Loaded scripts" : word);
+        }
+        if (i % 100 == 99) {
+            // Paced by the server: the flood spans many of the worker's rounds.
+            const std::string batch = "batch-" + std::to_string(i);
+            ASSERT_TRUE(client.Send(ServerCommand("announce " + batch)));
+            ASSERT_TRUE(server.WaitForLine("Announcement: " + batch)) << server.Transcript();
+        }
+        client.Drain();
+    }
+    ASSERT_TRUE(client.Send(ServerCommand("announce flood-done")));
+    ASSERT_TRUE(server.WaitForLine("Announcement: flood-done")) << server.Transcript();
+
+    // Every console line got its own answer, whole, whatever ran beside it.
+    EXPECT_EQ(Ask(server, "echo alive"), std::vector<std::string>{"alive"});
+    std::vector<std::string> answers;
+    for (const std::string& line : server.Lines())
+        if (line.rfind("console-", 0) == 0 || line == "Loaded scripts")
+            answers.push_back(line);
+    consoleAnswers.insert(consoleAnswers.begin(), "Loaded scripts");  // the start-up's
+    EXPECT_EQ(answers, consoleAnswers);
+    EXPECT_EQ(server.CountLines("Announcement: flood"), kFlood / std::size(remote));
+
+    // A shut-down while commands are still arriving and queued.
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(client.Send(ServerCommand(remote[i % std::size(remote)])));
+    ASSERT_TRUE(server.WriteLine("exit"));
+    ExpectOrderlyEnd(server);
+}
+
+}  // namespace

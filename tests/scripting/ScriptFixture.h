@@ -1,0 +1,72 @@
+#pragma once
+// A script host of its own for each test, with its main script written to a
+// temporary folder.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "scripting/ServerCommander.h"
+
+namespace Tav::Testing {
+
+inline std::filesystem::path MakeTempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tav-script-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// A command declaration in the test scripts: name, parameter count,
+// description and level.
+inline const char* kDeclareHelper = R"lua(
+function declare(name, numParams, description, level)
+    ServerCommander:AddServerCommand(ServerCommand(name, description, numParams,
+                                                   level or ServerCommand.SecurityLevel0))
+end
+)lua";
+
+class ScriptFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = MakeTempFolder();
+        scriptPath = folder / "Main.lua";
+        commander.SetMainScriptPath(scriptPath.string());
+    }
+
+    void TearDown() override {
+        commander.Close();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+    void WriteScript(const std::string& body) {
+        WriteFile(scriptPath, std::string(kDeclareHelper) + body);
+    }
+
+    // Writes the main script, starts the host and returns what it printed.
+    std::string Start(const std::string& body, IScriptServer* server = nullptr) {
+        WriteScript(body);
+        ::testing::internal::CaptureStdout();
+        commander.InitLua(server);
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    std::string Run(const std::string& line, Net::Guid sender = Net::Guid(42)) {
+        return commander.Execute(sender, line).GetOutput();
+    }
+
+    std::filesystem::path folder;
+    std::filesystem::path scriptPath;
+    ServerCommander commander;
+};
+
+}  // namespace Tav::Testing

@@ -1,0 +1,622 @@
+// The chunk manager against a real SQLite file in a temporary folder, with a
+// host that records what the chunk worker hands up.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "world/BrickCatalogue.h"
+#include "world/ChunkStoreCodec.h"
+#include "world/ScratchBuffers.h"
+#include "world/ServerChunker.h"
+#include "world/TerrainGenerator.h"
+#include "world/sql/SqlBinary.h"
+
+namespace Tav {
+namespace {
+
+struct SentChunks {
+    std::vector<Vector3i> coordinates;
+    Net::AddressOrGuid target;
+    int priority;
+    bool broadcast;
+};
+
+class RecordingHost : public IChunkHost {
+public:
+    void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority, bool broadcast) override {
+        SentChunks s{{}, target, priority, broadcast};
+        for (const Chunk* c : chunks) s.coordinates.push_back(c->Coordinates());
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            sent.push_back(s);
+            events.push_back("chunks");
+        }
+        if (onSend) onSend();
+    }
+    void SpawnPlayer(Net::Guid guid, const Vector3& position) override {
+        if (onSpawn) onSpawn();
+        std::lock_guard<std::mutex> lock(mutex);
+        spawned.push_back(guid);
+        events.push_back("spawn " + guid.ToString());
+    }
+    void CollectScriptGarbage() override {
+        ++garbageSteps;
+        if (onGarbage) onGarbage();
+    }
+    void UpdateHeldItems(double dt) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        itemSteps.push_back(dt);
+    }
+    void ForEachPlayerPosition(const std::function<void(const Vector3&)>& visit) override {
+        for (const Vector3& p : players) visit(p);
+    }
+
+    std::mutex mutex;
+    std::vector<SentChunks> sent;
+    std::vector<Net::Guid> spawned;
+    std::vector<std::string> events;
+    std::vector<double> itemSteps;
+    std::atomic<int> garbageSteps{0};
+    std::vector<Vector3> players;
+    std::function<void()> onSend;
+    std::function<void()> onSpawn;
+    std::function<void()> onGarbage;
+};
+
+// A chunk manager whose worker idles, so that the test drives ProcessQueues.
+class DrivenChunker : public ServerChunker {
+public:
+    DrivenChunker(IChunkHost* host, const std::string& file, uint32_t limit = kEvictionLimit)
+        : ServerChunker(nullptr, host, file, limit) {
+        Start();
+    }
+    ~DrivenChunker() override { Stop(); }
+    void Update() override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+    bool IsFiled(int cx, int cy, int cz) {
+        std::lock_guard<std::mutex> lock(octreeMutex);
+        return GetRoot()->Find(cx, cy, cz) != nullptr;
+    }
+};
+
+// A freshly generated chunk's serialised cells.
+std::vector<unsigned char> GeneratedCells(int cx, int cy, int cz, uint32_t* count = nullptr) {
+    Chunk* chunk = AllocChunk();
+    chunk->Init(cx, cy, cz);
+    TerrainGenerator::GenerateChunk(chunk);
+    Net::BitStream out;
+    chunk->Serialize(out);
+    if (count) *count = chunk->nonEmptyCount;
+    FreeChunk(chunk);
+    return std::vector<unsigned char>(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed());
+}
+
+std::vector<unsigned char> CellsOf(const Chunk& chunk) {
+    Net::BitStream out;
+    chunk.Serialize(out);
+    return std::vector<unsigned char>(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed());
+}
+
+// Direct access to the database file, beside the chunk manager's connection.
+class RawDb {
+public:
+    explicit RawDb(const std::string& file) {
+        EXPECT_EQ(sqlite3_open(file.c_str(), &db_), SQLITE_OK);
+        sqlite3_exec(db_, "create table if not exists mapdata(location TEXT PRIMARY KEY, data blob);", nullptr,
+                     nullptr, nullptr);
+    }
+    ~RawDb() { sqlite3_close(db_); }
+    // The data text of a row; found is false when there is no row.
+    std::string Data(const std::string& key, bool* found = nullptr) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db_, "select data, typeof(data) from mapdata where location = ?", -1, &st, nullptr);
+        sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+        std::string text;
+        const bool row = sqlite3_step(st) == SQLITE_ROW;
+        if (row) {
+            const unsigned char* p = sqlite3_column_text(st, 0);
+            text.assign(reinterpret_cast<const char*>(p ? p : reinterpret_cast<const unsigned char*>("")),
+                        static_cast<size_t>(sqlite3_column_bytes(st, 0)));
+            type = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+        }
+        sqlite3_finalize(st);
+        if (found) *found = row;
+        return text;
+    }
+    int Rows() {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db_, "select count(*) from mapdata", -1, &st, nullptr);
+        sqlite3_step(st);
+        const int n = sqlite3_column_int(st, 0);
+        sqlite3_finalize(st);
+        return n;
+    }
+    void Put(const std::string& key, const std::string& data, bool null = false) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db_, "insert or replace into mapdata values (?, ?)", -1, &st, nullptr);
+        sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+        if (null)
+            sqlite3_bind_null(st, 2);
+        else
+            sqlite3_bind_text(st, 2, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
+        sqlite3_finalize(st);
+    }
+    std::string type;
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+std::string Encode(const std::vector<unsigned char>& bytes) {
+    std::string text(SqlEncodedBufferSize(bytes.size()), '\0');
+    text.resize(static_cast<size_t>(
+        SqlEncodeBinary(bytes.data(), static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(&text[0]))));
+    return text;
+}
+
+std::vector<unsigned char> Frame(uint32_t cl, uint32_t rl, const std::vector<unsigned char>& payload) {
+    std::vector<unsigned char> f(8 + payload.size());
+    for (int i = 0; i < 4; ++i) {
+        f[i] = static_cast<unsigned char>(cl >> (24 - 8 * i));
+        f[4 + i] = static_cast<unsigned char>(rl >> (24 - 8 * i));
+    }
+    for (size_t i = 0; i < payload.size(); ++i) f[8 + i] = payload[i];
+    return f;
+}
+
+std::vector<unsigned char> Deflate(const std::vector<unsigned char>& raw) {
+    std::vector<unsigned char> out(compressBound(static_cast<uLong>(raw.size())));
+    uLongf n = static_cast<uLongf>(out.size());
+    EXPECT_EQ(compress(out.data(), &n, raw.data(), static_cast<uLong>(raw.size())), Z_OK);
+    out.resize(n);
+    return out;
+}
+
+class ServerChunkerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        BrickCatalogue::Build();
+        TerrainGenerator::PrepareShapeTables();
+        SimplexNoise::InitPermutations();
+        AllocateScratchBuffers();
+    }
+    void SetUp() override {
+        char pattern[] = "/tmp/tav-chunker-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        file = dir + "/world.db";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    static ChunkRequest Request(std::vector<Vector3i> coordinates, uint64_t guid = 77) {
+        ChunkRequest r;
+        r.coordinates = std::move(coordinates);
+        r.target = Net::AddressOrGuid(Net::Guid(guid));
+        return r;
+    }
+    // Edits one cell of a resident chunk as a brick edit would.
+    static void Edit(ServerChunker& chunker, Chunk* chunk, uint16_t type, uint8_t colour) {
+        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
+        chunk->SetCell(3, 2, 1, type, colour);
+    }
+
+    std::string dir, file;
+    RecordingHost host;
+};
+
+TEST_F(ServerChunkerTest, GetChunkGeneratesFindsAndLoads) {
+    std::vector<unsigned char> edited;
+    uint32_t editedCount = 0;
+    {
+        DrivenChunker chunker(&host, file);
+        Chunk* a = chunker.GetChunk(0, 0, 0);
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(CellsOf(*a), GeneratedCells(0, 0, 0));
+        EXPECT_EQ(a->dirty, 0);
+        EXPECT_EQ(chunker.GetChunk(0, 0, 0), a);
+        EXPECT_EQ(chunker.LoadedCount(), 1u);
+        EXPECT_EQ(RawDb(file).Rows(), 0) << "generated chunks are not stored";
+
+        Chunk* b = chunker.GetChunk(1, 0, 0);
+        Edit(chunker, b, 1, 42);
+        ASSERT_TRUE(chunker.SaveChunks({b}));
+        edited = CellsOf(*b);
+        editedCount = b->nonEmptyCount;
+        ASSERT_NE(edited, GeneratedCells(1, 0, 0));
+
+        // Only coordinates of the world are made resident.
+        for (const Vector3i& c : {Vector3i(24000, 0, 0), Vector3i(-24001, 0, 0), Vector3i(0, 5, 0),
+                                  Vector3i(0, -1, 0), Vector3i(0, 0, 24000)})
+            EXPECT_EQ(chunker.GetChunk(c.x, c.y, c.z), nullptr) << c.ToString();
+        EXPECT_NE(chunker.GetChunk(-24000, 4, 23999), nullptr);
+        EXPECT_EQ(chunker.LoadedCount(), 3u);
+    }
+    DrivenChunker later(&host, file);
+    Chunk* b = later.GetChunk(1, 0, 0);
+    EXPECT_EQ(CellsOf(*b), edited);
+    EXPECT_EQ(b->dirty, 0);
+    EXPECT_EQ(b->nonEmptyCount, editedCount);
+}
+
+TEST_F(ServerChunkerTest, ChunkRequestsSendEachNonEmptyChunkOnce) {
+    uint32_t skyCount = 1;
+    GeneratedCells(0, 4, 0, &skyCount);
+    ASSERT_EQ(skyCount, 0u) << "the top layer of the origin is expected to be empty";
+    uint32_t groundCount = 0;
+    GeneratedCells(0, 0, 0, &groundCount);
+    ASSERT_GT(groundCount, 0u);
+
+    DrivenChunker chunker(&host, file);
+    ChunkRequest r = Request({{0, 0, 0}, {0, 4, 0}, {0, 0, 0}, {30000, 0, 0}, {0, 9, 0}, {0, 0, 0}}, 1234);
+    r.priority = 2;
+    chunker.QueueChunkRequest(r);
+    chunker.QueueChunkRequest(Request({{0, 4, 0}, {0, 4, 0}}));  // all empty
+    chunker.QueueChunkRequest(Request({}));                       // nothing asked
+    chunker.ProcessQueues();
+
+    ASSERT_EQ(host.sent.size(), 1u);
+    EXPECT_EQ(host.sent[0].coordinates, std::vector<Vector3i>({{0, 0, 0}}));
+    EXPECT_EQ(host.sent[0].target.guid, Net::Guid(1234));
+    EXPECT_TRUE(host.sent[0].target.systemAddress.IsUnassigned());
+    EXPECT_EQ(host.sent[0].priority, 2);
+    EXPECT_FALSE(host.sent[0].broadcast);
+    EXPECT_EQ(chunker.LoadedCount(), 2u) << "the empty chunk is resident, the outside ones are not";
+}
+
+TEST_F(ServerChunkerTest, OneRequestIsServedForAtMostItsCap) {
+    DrivenChunker chunker(&host, file);
+    std::vector<Vector3i> many;
+    for (int i = 0; i < static_cast<int>(ServerChunker::kMaxCoordinatesPerRequest) + 50; ++i)
+        many.push_back({i % 2 == 0 ? 0 : 1, 0, 0});  // two distinct chunks ...
+    many.back() = {5, 0, 5};                         // ... and one beyond the cap
+    chunker.QueueChunkRequest(Request(many));
+    chunker.ProcessQueues();
+    ASSERT_EQ(host.sent.size(), 1u);
+    EXPECT_EQ(host.sent[0].coordinates.size(), 2u);
+    EXPECT_FALSE(chunker.IsFiled(5, 0, 5));
+}
+
+TEST_F(ServerChunkerTest, ChunkRequestsOfAStepComeBeforeItsSpawnRequests) {
+    DrivenChunker chunker(&host, file);
+    bool queuedMore = false;
+    host.onSend = [&] {
+        if (queuedMore) return;
+        queuedMore = true;  // a request that arrives while the step is under way
+        chunker.QueueChunkRequest(Request({{1, 0, 1}}, 3));
+    };
+    host.onSpawn = [&] {
+        // The block around the spawn column is resident when the player spawns.
+        for (int x = -1; x <= 1; ++x)
+            for (int z = -1; z <= 1; ++z)
+                for (int y = 0; y <= 4; ++y) EXPECT_TRUE(chunker.IsFiled(x, y, z));
+        EXPECT_EQ(chunker.LoadedCount(), 45u);
+    };
+    chunker.QueueChunkRequest(Request({{0, 0, 0}}, 1));
+    chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(9), Vector3(0, 0, 0)});
+    chunker.QueueChunkRequest(Request({{-1, 0, 0}}, 2));
+    chunker.ProcessQueues();
+    EXPECT_EQ(host.events, (std::vector<std::string>{"chunks", "chunks", "chunks", "spawn 9"}));
+    ASSERT_EQ(host.sent.size(), 3u);
+    EXPECT_EQ(host.sent[2].target.guid, Net::Guid(3));
+}
+
+TEST_F(ServerChunkerTest, SpawnColumnAndPlayerChunkRounding) {
+    struct Case {
+        double x;
+        int32_t column;
+    };
+    // x / 0.8 + 8 truncated: 8 -> 0; 0.0000001 -> 0; -15 -> -1; -16 -> -2; -17 -> -2; -1 -> -1; 16 -> 1.
+    const std::vector<Case> cases = {{0.0, 0},   {-6.4, 0},  {-19.2, -1}, {-19.3, -2}, {-20.0, -2},
+                                     {-7.3, -1}, {5.6, 0},   {6.5, 1},    {12.8, 1},   {-12.8, -1}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ServerChunker::SpawnColumn({c.x, 123.0, 0.0}), Vector3i(c.column, 0, 0)) << c.x;
+        EXPECT_EQ(ServerChunker::SpawnColumn({0.0, 0.0, c.x}), Vector3i(0, 0, c.column)) << c.x;
+    }
+    EXPECT_EQ(ServerChunker::PlayerChunk({0, 15.36, 0}).y, 1);
+    EXPECT_EQ(ServerChunker::PlayerChunk({0, 15.3, 0}).y, 0);
+    EXPECT_EQ(ServerChunker::PlayerChunk({0, -1.0, 0}).y, 0);
+    EXPECT_EQ(ServerChunker::PlayerChunk({0, -16.0, 0}).y, -1);
+    // Positions beyond any chunk give a defined result.
+    EXPECT_EQ(ServerChunker::SpawnColumn({1e300, 0, std::nan("")}).z, 0);
+    EXPECT_GT(ServerChunker::SpawnColumn({1e300, 0, 0}).x, 24000);
+}
+
+TEST_F(ServerChunkerTest, SpawnFarOutsideTheWorldStillSpawns) {
+    DrivenChunker chunker(&host, file);
+    chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(5), Vector3(-307198.4, 0, 0)});  // column -24000
+    chunker.ProcessQueues();
+    EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(5)}));
+    EXPECT_EQ(chunker.LoadedCount(), 30u) << "the column x -24001 has no place in the world";
+}
+
+class EvictionTest : public ServerChunkerTest {
+protected:
+    // Makes chunks resident through requests, in the given order.
+    static void Ask(DrivenChunker& chunker, const std::vector<Vector3i>& coordinates) {
+        for (const Vector3i& c : coordinates) chunker.QueueChunkRequest(Request({c}));
+        chunker.ProcessQueues();
+    }
+    static std::vector<Vector3i> Row(int from, int to) {
+        std::vector<Vector3i> r;
+        for (int x = from; x <= to; ++x) r.push_back({x, 0, 0});
+        return r;
+    }
+};
+
+TEST_F(EvictionTest, FarChunksGoOldestFirstDownToOneBelowTheLimit) {
+    host.players = {Vector3(0, 0, 0)};
+    DrivenChunker chunker(&host, file, 20);
+    // Nine near chunks (x 0..8), then (10,0,0) exactly 10 away, then far ones.
+    Ask(chunker, Row(0, 8));
+    Ask(chunker, Row(10, 20));
+    EXPECT_EQ(chunker.LoadedCount(), 20u) << "at the limit nothing is evicted";
+    Ask(chunker, Row(21, 21));  // 21 loaded: evict until 19 remain
+    EXPECT_EQ(chunker.LoadedCount(), 19u);
+    EXPECT_TRUE(chunker.IsFiled(10, 0, 0)) << "exactly 10.0 away stays";
+    EXPECT_FALSE(chunker.IsFiled(11, 0, 0));
+    EXPECT_FALSE(chunker.IsFiled(12, 0, 0));
+    EXPECT_TRUE(chunker.IsFiled(13, 0, 0));
+    EXPECT_TRUE(chunker.IsFiled(21, 0, 0));
+    for (int x = 0; x <= 8; ++x) EXPECT_TRUE(chunker.IsFiled(x, 0, 0));
+}
+
+TEST_F(EvictionTest, AChunkNearAnyPlayerStays) {
+    // The second player stands in chunk column 30 (x 384 / 0.8 + 8 = 488 -> 30).
+    host.players = {Vector3(0, 0, 0), Vector3(384.0, 0, 0)};
+    DrivenChunker chunker(&host, file, 10);
+    Ask(chunker, Row(11, 25));  // 11..19 far from both, 20..25 near the second
+    EXPECT_EQ(chunker.LoadedCount(), 9u);
+    for (int x = 11; x <= 16; ++x) EXPECT_FALSE(chunker.IsFiled(x, 0, 0)) << x;
+    for (int x = 17; x <= 25; ++x) EXPECT_TRUE(chunker.IsFiled(x, 0, 0)) << x;
+}
+
+TEST_F(EvictionTest, TooFewFarChunksLeaveTheCountAboveTheLimit) {
+    host.players = {Vector3(0, 0, 0)};
+    DrivenChunker chunker(&host, file, 5);
+    Ask(chunker, Row(0, 5));
+    Ask(chunker, Row(11, 11));
+    EXPECT_EQ(chunker.LoadedCount(), 6u);
+    EXPECT_FALSE(chunker.IsFiled(11, 0, 0));
+}
+
+TEST_F(EvictionTest, WithoutPlayersTheOldestGo) {
+    DrivenChunker chunker(&host, file, 4);
+    Ask(chunker, Row(0, 4));
+    EXPECT_EQ(chunker.LoadedCount(), 3u);
+    EXPECT_FALSE(chunker.IsFiled(0, 0, 0));
+    EXPECT_FALSE(chunker.IsFiled(1, 0, 0));
+    EXPECT_TRUE(chunker.IsFiled(4, 0, 0));
+}
+
+TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
+    DrivenChunker chunker(&host, file, 2);
+    Ask(chunker, Row(0, 1));
+    Chunk* edited = chunker.GetChunk(0, 0, 0);
+    Edit(chunker, edited, 1, 9);
+    ASSERT_TRUE(chunker.SaveChunks({edited}));
+    const std::vector<unsigned char> cells = CellsOf(*edited);
+
+    // Another thread holds the chunks resident, as the brick-edit handler does.
+    std::mutex m;
+    std::condition_variable cv;
+    bool holding = false, release = false;
+    std::thread editor([&] {
+        std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+        std::unique_lock<std::mutex> lock(m);
+        holding = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return holding; });
+    }
+    Ask(chunker, Row(2, 2));
+    EXPECT_EQ(chunker.LoadedCount(), 3u) << "no eviction while the chunks are held";
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    editor.join();
+
+    Ask(chunker, Row(3, 3));
+    EXPECT_EQ(chunker.LoadedCount(), 1u);
+    EXPECT_FALSE(chunker.IsFiled(0, 0, 0));
+    // Asked for again, the evicted chunk comes back from its row.
+    Chunk* back = chunker.GetChunk(0, 0, 0);
+    EXPECT_EQ(CellsOf(*back), cells);
+}
+
+TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
+    std::string first, second;
+    std::vector<unsigned char> cells;
+    {
+        DrivenChunker chunker(&host, file);
+        Chunk* c = chunker.GetChunk(-1, 0, 12);
+        Edit(chunker, c, 1, 0);  // colour 0 and index bytes 0: escapes are needed
+        ASSERT_TRUE(chunker.SaveChunks({c}));
+        RawDb raw(file);
+        bool found = false;
+        first = raw.Data("-1,0,12", &found);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(raw.type, "text");
+        EXPECT_EQ(first.find('\0'), std::string::npos);
+        EXPECT_EQ(first.find('\''), std::string::npos);
+
+        std::vector<unsigned char> framed(first.size());
+        const int n = SqlDecodeBinary(reinterpret_cast<const unsigned char*>(first.c_str()), framed.data());
+        ASSERT_GT(n, 8);
+        framed.resize(static_cast<size_t>(n));
+        const uint32_t cl = (uint32_t(framed[0]) << 24) | (uint32_t(framed[1]) << 16) | (uint32_t(framed[2]) << 8) |
+                            framed[3];
+        EXPECT_EQ(cl, framed.size() - 8);
+        EXPECT_EQ(std::vector<unsigned char>(framed.begin() + 4, framed.begin() + 8),
+                  (std::vector<unsigned char>{0x00, 0x00, 0x30, 0x00}));
+        std::vector<unsigned char> inflated(12288);
+        uLongf got = 12288;
+        ASSERT_EQ(uncompress(inflated.data(), &got, framed.data() + 8, cl), Z_OK);
+        cells = CellsOf(*c);
+        EXPECT_EQ(inflated, cells);
+
+        // DecompressChunk reads the same frame.
+        Net::BitStream in(framed.data(), framed.size(), false), out;
+        ASSERT_TRUE(chunker.DecompressChunk(in, out));
+        EXPECT_EQ(std::vector<unsigned char>(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed()), cells);
+
+        Edit(chunker, c, 2, 3);
+        ASSERT_TRUE(chunker.SaveChunks({c}));
+        second = raw.Data("-1,0,12");
+        EXPECT_NE(second, first);
+        EXPECT_EQ(raw.Rows(), 1) << "a chunk has one row";
+        cells = CellsOf(*c);
+    }
+    DrivenChunker reopened(&host, file);
+    EXPECT_EQ(RawDb(file).Data("-1,0,12"), second);
+    Chunk* c = reopened.GetChunk(-1, 0, 12);
+    EXPECT_EQ(CellsOf(*c), cells);
+    EXPECT_EQ(RawDb(file).Data("-1,0,12"), second) << "loading does not rewrite the row";
+}
+
+TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
+    const std::vector<unsigned char> generated = GeneratedCells(2, 0, 2);
+    const std::vector<unsigned char> zeros = Deflate(std::vector<unsigned char>(12288, 0));
+    const std::vector<unsigned char> short12287 = Deflate(std::vector<unsigned char>(12287, 0));
+    const std::vector<unsigned char> short100 = Deflate(std::vector<unsigned char>(100, 0));
+    auto size = [](const std::vector<unsigned char>& v) { return static_cast<uint32_t>(v.size()); };
+    struct Case {
+        const char* name;
+        std::string data;
+        bool null;
+        bool reported;
+    };
+    const std::vector<Case> cases = {
+        {"bad escape", std::string("\x05\x01\x04", 3), false, true},
+        {"empty text", "", false, true},
+        {"short frame", Encode({0, 0, 0}), false, true},
+        {"raw length of no chunk", Encode(Frame(size(short12287), 12287, short12287)), false, true},
+        {"compressed length beyond the row", Encode(Frame(size(zeros) + 1, 12288, zeros)), false, true},
+        {"not zlib data", Encode(Frame(20, 12288, std::vector<unsigned char>(20, 0x55))), false, true},
+        {"inflates short", Encode(Frame(size(short100), 12288, short100)), false, true},
+        {"null data", "", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string& data = c.data;
+        RawDb(file).Put("2,0,2", data, c.null);
+        {
+            DrivenChunker chunker(&host, file);
+            testing::internal::CaptureStdout();
+            Chunk* chunk = chunker.GetChunk(2, 0, 2);
+            const std::string out = testing::internal::GetCapturedStdout();
+            ASSERT_NE(chunk, nullptr);
+            EXPECT_EQ(CellsOf(*chunk), generated);
+            EXPECT_EQ(out.find("Cannot load chunk 2,0,2") != std::string::npos, c.reported) << out;
+        }
+        bool found = false;
+        EXPECT_EQ(RawDb(file).Data("2,0,2", &found), c.null ? "" : data);
+        EXPECT_TRUE(found) << "the row is kept";
+    }
+    // An edit of the chunk stores it afresh.
+    DrivenChunker chunker(&host, file);
+    Chunk* chunk = chunker.GetChunk(2, 0, 2);
+    Edit(chunker, chunk, 1, 1);
+    ASSERT_TRUE(chunker.SaveChunks({chunk}));
+    std::vector<unsigned char> raw;
+    std::string error;
+    EXPECT_TRUE(DecodeChunkRow(RawDb(file).Data("2,0,2").c_str(), RawDb(file).Data("2,0,2").size(), 12288, raw, error))
+        << error;
+    EXPECT_EQ(raw, CellsOf(*chunk));
+}
+
+TEST_F(ServerChunkerTest, DecompressChunkRefusesBadFrames) {
+    DrivenChunker chunker(&host, file);
+    const std::vector<unsigned char> zeros(12288, 0);
+    const std::vector<unsigned char> good = Deflate(zeros);
+    const std::vector<std::vector<unsigned char>> bad = {
+        {},
+        {0, 0, 0},
+        Frame(static_cast<uint32_t>(good.size()), 12287, good),
+        Frame(static_cast<uint32_t>(good.size()) + 1, 12288, good),
+        Frame(static_cast<uint32_t>(good.size()), 24576, good),
+        Frame(4, 12288, {1, 2, 3, 4}),
+    };
+    for (const auto& frame : bad) {
+        Net::BitStream in(frame.data(), frame.size(), false), out;
+        EXPECT_FALSE(chunker.DecompressChunk(in, out)) << frame.size();
+        EXPECT_EQ(out.GetNumberOfBitsUsed(), 0u);
+    }
+    const std::vector<unsigned char> frame = Frame(static_cast<uint32_t>(good.size()), 12288, good);
+    Net::BitStream in(frame.data(), frame.size(), false), out;
+    EXPECT_TRUE(chunker.DecompressChunk(in, out));
+    EXPECT_EQ(out.GetNumberOfBytesUsed(), 12288u);
+    EXPECT_EQ(in.GetNumberOfUnreadBits(), 0u);
+}
+
+TEST_F(ServerChunkerTest, AFailedStoreOrLoadIsReportedAndSurvived) {
+    DrivenChunker chunker(&host, file);
+    Chunk* a = chunker.GetChunk(0, 0, 0);
+    chunker.Database().Close();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(chunker.SaveChunks({a}));
+    Chunk* b = chunker.GetChunk(3, 0, 3);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Cannot store chunk 0,0,0: SQLWRAPPER_ERROR[1000]: Database not open"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Cannot load chunk 3,0,3"), std::string::npos) << out;
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(CellsOf(*b), GeneratedCells(3, 0, 3));
+}
+
+TEST_F(ServerChunkerTest, TheWorkerAnswersQueuedRequests) {
+    ServerChunker chunker(nullptr, &host, file);
+    chunker.QueueChunkRequest(Request({{0, 0, 0}}, 8));  // queued before the worker runs
+    chunker.Start();
+    chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(8), Vector3(0, 0, 0)});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(host.mutex);
+            if (!host.spawned.empty() && host.itemSteps.size() >= 2) break;
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    chunker.Stop();
+    EXPECT_EQ(host.sent.size(), 1u);
+    EXPECT_GE(host.garbageSteps.load(), 2);
+    for (double dt : host.itemSteps) {
+        EXPECT_GE(dt, 0.0);
+        EXPECT_LE(dt, 0.1);
+    }
+}
+
+TEST_F(ServerChunkerTest, AStalledStepGivesTheHeldItemsAtMostATenthOfASecond) {
+    ServerChunker chunker(nullptr, &host, file);
+    // The first step stalls in its garbage step, before the elapsed time is taken.
+    host.onGarbage = [&] {
+        if (host.garbageSteps == 1) std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    };
+    chunker.Update();
+    chunker.Update();
+    ASSERT_EQ(host.itemSteps.size(), 2u);
+    EXPECT_EQ(host.itemSteps[0], 0.1);
+    EXPECT_GE(host.itemSteps[1], 0.015) << "measured from the reset of the step before, across its pause";
+    EXPECT_LE(host.itemSteps[1], 0.1);
+}
+
+}  // namespace
+}  // namespace Tav

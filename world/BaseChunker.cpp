@@ -1,0 +1,61 @@
+#include "world/BaseChunker.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace Tav {
+
+BaseChunker::BaseChunker() = default;
+
+BaseChunker::~BaseChunker() {
+    // A derived chunker stops itself before its own part is gone; this only
+    // catches one that did not, so that no worker runs on a dead object and
+    // no chunk stays filed in a tree that nobody can reach.
+    if (thread.joinable() || root != nullptr) Stop();
+}
+
+void BaseChunker::Start() {
+    if (running.load() || thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(octreeMutex);
+        if (root == nullptr) root = OctreeNode::AllocRoot();
+    }
+    running.store(true);
+    thread = std::thread(&BaseChunker::ThreadMain, this);
+}
+
+void BaseChunker::ThreadMain() {
+    while (running.load()) Update();
+}
+
+void BaseChunker::Stop() {
+    running.store(false);
+    if (thread.joinable()) {
+        // Stop called from an update of the worker itself cannot wait for it;
+        // the worker leaves its loop as soon as that update returns.
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();
+        } else {
+            thread.join();
+        }
+    }
+
+    std::lock_guard<std::mutex> teardown(teardownMutex);
+    std::lock_guard<std::mutex> tree(octreeMutex);
+    if (root == nullptr) return;
+    // The keys of the root's box all lie in this box; the list grows with the
+    // number of chunks.
+    std::vector<Chunk*> chunks;
+    root->Collect(chunks, OctreeNode::kRootMinX, OctreeNode::kRootMaxX, -50, 50, OctreeNode::kRootMinZ,
+                  OctreeNode::kRootMaxZ);
+    // Highest address first: the pool keeps its free list in address order,
+    // and this order keeps each return short.
+    std::sort(chunks.begin(), chunks.end(), std::greater<Chunk*>());
+    // A chunk filed under two keys is given back once.
+    chunks.erase(std::unique(chunks.begin(), chunks.end()), chunks.end());
+    for (Chunk* chunk : chunks) FreeChunk(chunk);
+    OctreeNode::ReleaseNode(root);
+    root = nullptr;
+}
+
+}  // namespace Tav

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+
+namespace Tav {
+
+// The process-wide scratch buffers of the chunk codecs: the destination of
+// chunk decompression and of chunk compression. Tav::Server::Start allocates
+// them, Tav::Server::Stop frees them; their contents are not initialised.
+//
+// Use them only through a ScratchBufferLock, held from the compression or
+// decompression into the buffer to the last read of its contents, so that two
+// threads never work in one buffer at once.
+//
+// Lock order: when the octree mutex is needed too, it is taken first and a
+// buffer lock after it, never the other way round. When both buffers are
+// needed, the decompress buffer's lock is taken before the compress buffer's.
+extern unsigned char* g_decompressBuffer;
+extern unsigned char* g_compressBuffer;
+
+constexpr std::size_t kDecompressBufferSize = 10485760;  // 10 MiB
+constexpr std::size_t kCompressBufferSize = 5242880;     // 5 MiB
+
+// Allocates both buffers (decompress first) unless they already exist;
+// throws std::bad_alloc when memory runs out.
+void AllocateScratchBuffers();
+// Frees both buffers; waits for a holder of a buffer's lock to release it.
+void FreeScratchBuffers();
+
+enum class ScratchBuffer { Decompress, Compress };
+
+// Exclusive use of one scratch buffer for the guard's lifetime. Data() is
+// null while the buffers are not allocated; callers then use a buffer of
+// their own.
+class ScratchBufferLock {
+public:
+    explicit ScratchBufferLock(ScratchBuffer which);
+    ~ScratchBufferLock();
+    ScratchBufferLock(const ScratchBufferLock&) = delete;
+    ScratchBufferLock& operator=(const ScratchBufferLock&) = delete;
+
+    unsigned char* Data() const { return m_data; }
+    std::size_t Size() const { return m_data ? m_size : 0; }
+
+private:
+    ScratchBuffer m_which;
+    unsigned char* m_data;
+    std::size_t m_size;
+};
+
+}  // namespace Tav

@@ -1,0 +1,337 @@
+#include "world/ServerChunker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <thread>
+
+#include "world/ChunkStoreCodec.h"
+#include "world/Octree.h"
+#include "world/TerrainGenerator.h"
+#include "world/sql/SqlException.h"
+
+namespace Tav {
+
+namespace {
+
+// Single-precision cell sizes used in double arithmetic.
+constexpr double kCellWidth = static_cast<double>(0.8f);    // 0.800000011920929
+constexpr double kCellHeight = static_cast<double>(0.96f);  // 0.9599999785423279
+
+// A double truncated toward zero into 32 bits; values beyond the range (and
+// NaN) are clamped so that the conversion is always defined.
+int32_t TruncToInt(double v)
+{
+    if (!(v == v)) return 0;
+    if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+    if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(v);
+}
+
+// The chunk column of a world x or z: tx = x / 0.8 + 8 truncated, then tx / 16
+// truncated, minus 1 for negative tx.
+int32_t ColumnOf(double v)
+{
+    const int32_t t = TruncToInt(v / kCellWidth + 8.0);
+    return t / 16 - (t < 0 ? 1 : 0);
+}
+
+void PrintLine(const std::string& text)
+{
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+ServerChunker::ServerChunker(PhysicsManager* owner, IChunkHost* host, const std::string& databaseFile,
+                             uint32_t evictionLimit)
+    : owner_(owner), host_(host), evictionLimit_(evictionLimit)
+{
+    SimplexNoise::InitPermutations();
+    timer_ = Timer::Create("boost");
+    database_.Open(databaseFile.c_str());
+    try {
+        database_.ExecDml("create table mapdata(location TEXT PRIMARY KEY, data blob);");
+    } catch (const SqlException&) {
+        // The table exists already.
+    }
+}
+
+ServerChunker::~ServerChunker()
+{
+    Stop();  // no worker may run on a half-destroyed object
+    timer_.reset();
+    chunkRequests_.clear();
+    spawnRequests_.clear();
+    loaded_.clear();  // the chunks themselves went back to the pool with the octree
+}
+
+// ------------------------------------------------------------------- queues
+
+void ServerChunker::QueueChunkRequest(const ChunkRequest& request)
+{
+    std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+    chunkRequests_.push_back(request);
+}
+
+void ServerChunker::QueueSpawnRequest(SpawnRequest request)
+{
+    std::lock_guard<std::mutex> lock(spawnRequestMutex_);
+    spawnRequests_.push_back(request);
+}
+
+void ServerChunker::Update()
+{
+    if (host_) host_->CollectScriptGarbage();
+    const double elapsed = timer_->GetElapsed();
+    if (host_) host_->UpdateHeldItems(elapsed >= 0.1 ? 0.1 : elapsed);
+    timer_->Reset();
+    ProcessQueues();
+    std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(16000));
+}
+
+void ServerChunker::ProcessQueues()
+{
+    std::unique_lock<std::mutex> chunkLock(chunkRequestMutex_);
+    while (!chunkRequests_.empty()) {
+        ChunkRequest request = std::move(chunkRequests_.front());
+        chunkRequests_.pop_front();
+        chunkLock.unlock();
+        AnswerChunkRequest(request);
+        EvictChunks();  // between answers: no answer points at a chunk now
+        chunkLock.lock();
+    }
+    chunkLock.unlock();
+
+    std::unique_lock<std::mutex> spawnLock(spawnRequestMutex_);
+    while (!spawnRequests_.empty()) {
+        SpawnRequest request = spawnRequests_.front();
+        spawnRequests_.pop_front();
+        spawnLock.unlock();
+        AnswerSpawnRequest(request);
+        EvictChunks();
+        spawnLock.lock();
+    }
+}
+
+void ServerChunker::AnswerChunkRequest(const ChunkRequest& request)
+{
+    TouchedSet chunks;
+    const size_t n = std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
+    for (size_t i = 0; i < n; ++i) {
+        const Vector3i& c = request.coordinates[i];
+        Chunk* chunk = GetChunk(c.x, c.y, c.z);  // null outside the world: skipped
+        if (chunk && chunk->nonEmptyCount != 0) chunks.insert(chunk);
+    }
+    if (!chunks.empty() && host_) host_->SendChunks(chunks, request.target, request.priority, request.broadcast);
+}
+
+void ServerChunker::AnswerSpawnRequest(const SpawnRequest& request)
+{
+    const Vector3i column = SpawnColumn(request.position);
+    for (int64_t x = int64_t(column.x) - 1; x <= int64_t(column.x) + 1; ++x)
+        for (int64_t z = int64_t(column.z) - 1; z <= int64_t(column.z) + 1; ++z)
+            for (int32_t y = 0; y <= 4; ++y)
+                if (x >= OctreeNode::kRootMinX && x < OctreeNode::kRootMaxX && z >= OctreeNode::kRootMinZ &&
+                    z < OctreeNode::kRootMaxZ)
+                    GetChunk(static_cast<int32_t>(x), y, static_cast<int32_t>(z));
+    if (host_) host_->SpawnPlayer(request.guid, request.position);
+}
+
+// ------------------------------------------------------- lookup and creation
+
+bool ServerChunker::IsInWorld(int32_t cx, int32_t cy, int32_t cz)
+{
+    return cx >= OctreeNode::kRootMinX && cx < OctreeNode::kRootMaxX && cy >= OctreeNode::kRootMinY &&
+           cy < OctreeNode::kRootMaxY && cz >= OctreeNode::kRootMinZ && cz < OctreeNode::kRootMaxZ;
+}
+
+Vector3i ServerChunker::SpawnColumn(const Vector3& position)
+{
+    return Vector3i(ColumnOf(position.x), 0, ColumnOf(position.z));
+}
+
+Vector3i ServerChunker::PlayerChunk(const Vector3& position)
+{
+    return Vector3i(ColumnOf(position.x), TruncToInt(position.y / kCellHeight) / 16, ColumnOf(position.z));
+}
+
+std::string ServerChunker::LocationKey(int32_t cx, int32_t cy, int32_t cz)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%d,%d,%d", cx, cy, cz);
+    return text;
+}
+
+Chunk* ServerChunker::GetChunk(int32_t cx, int32_t cy, int32_t cz)
+{
+    if (!IsInWorld(cx, cy, cz)) return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(octreeMutex);
+        if (!root) return nullptr;
+        if (Chunk* found = root->Find(cx, cy, cz)) return found;
+    }
+    if (Chunk* stored = LoadChunkFromDb(cx, cy, cz)) return stored;
+    return CreateChunk(cx, cy, cz, [](Chunk& chunk) { TerrainGenerator::GenerateChunk(&chunk); });
+}
+
+Chunk* ServerChunker::NewChunk(int32_t cx, int32_t cy, int32_t cz)
+{
+    if (!IsInWorld(cx, cy, cz)) return nullptr;
+    Chunk* chunk = AllocChunk();
+    chunk->Init(cx, cy, cz);
+    return chunk;
+}
+
+Chunk* ServerChunker::PublishChunk(Chunk* chunk)
+{
+    {
+        std::lock_guard<std::mutex> lock(octreeMutex);
+        if (!root || !root->Insert(chunk->cx, chunk->cy, chunk->cz, chunk)) {
+            // Only this thread inserts, so the key cannot have been filed
+            // meanwhile; without a root (stopped) there is nowhere to file it.
+            Chunk* existing = root ? root->Find(chunk->cx, chunk->cy, chunk->cz) : nullptr;
+            FreeChunk(chunk);
+            return existing;
+        }
+    }
+    loaded_.push_back(chunk);
+    loadedCount_.fetch_add(1);
+    return chunk;
+}
+
+// ----------------------------------------------------------------- eviction
+
+void ServerChunker::EvictChunks()
+{
+    if (loadedCount_.load() <= evictionLimit_) return;
+    std::unique_lock<std::mutex> residency(residencyMutex, std::try_to_lock);
+    if (!residency.owns_lock()) return;  // an edit holds chunk pointers: next time
+
+    // The players' chunk positions, copied under the registry's mutex, which
+    // is released before the octree mutex is taken.
+    std::vector<Vector3i> players;
+    if (host_) host_->ForEachPlayerPosition([&players](const Vector3& p) { players.push_back(PlayerChunk(p)); });
+
+    auto isFar = [&players](const Chunk& chunk) {
+        for (const Vector3i& p : players) {
+            const double dx = double(chunk.cx) - double(p.x);
+            const double dy = double(chunk.cy) - double(p.y);
+            const double dz = double(chunk.cz) - double(p.z);
+            if (std::sqrt(dx * dx + dy * dy + dz * dz) <= kEvictionDistance) return false;
+        }
+        return true;
+    };
+
+    std::vector<Chunk*> evicted;
+    {
+        std::lock_guard<std::mutex> lock(octreeMutex);
+        for (auto it = loaded_.begin(); it != loaded_.end() && loadedCount_.load() >= evictionLimit_;) {
+            Chunk* chunk = *it;
+            if (!isFar(*chunk)) {
+                ++it;
+                continue;
+            }
+            if (root) root->Remove(chunk->cx, chunk->cy, chunk->cz);
+            evicted.push_back(chunk);
+            it = loaded_.erase(it);
+            loadedCount_.fetch_sub(1);
+        }
+    }
+    // Out of the octree, so no lookup on any thread can reach them any more.
+    for (Chunk* chunk : evicted) FreeChunk(chunk);
+}
+
+// -------------------------------------------------------------- chunk store
+
+void ServerChunker::ReportStoreError(const char* what, int32_t cx, int32_t cy, int32_t cz, const std::string& text)
+{
+    PrintLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
+}
+
+bool ServerChunker::SaveChunks(const TouchedSet& chunks)
+{
+    struct Snapshot {
+        int32_t cx, cy, cz;
+        Net::BitStream cells;
+    };
+    // The cells are copied under the octree mutex, so that no edit changes
+    // them halfway; compression and the statements run after it is released.
+    std::vector<Snapshot> snapshots(chunks.size());
+    {
+        std::lock_guard<std::mutex> lock(octreeMutex);
+        size_t i = 0;
+        for (const Chunk* chunk : chunks) {
+            snapshots[i].cx = chunk->cx;
+            snapshots[i].cy = chunk->cy;
+            snapshots[i].cz = chunk->cz;
+            chunk->Serialize(snapshots[i].cells);
+            ++i;
+        }
+    }
+
+    bool all = true;
+    for (const Snapshot& s : snapshots) {
+        try {
+            StoreChunkRow(database_, s.cx, s.cy, s.cz, s.cells.GetData(), s.cells.GetNumberOfBytesUsed());
+        } catch (const SqlException& e) {
+            ReportStoreError("Cannot store", s.cx, s.cy, s.cz, e.ErrorMessage());
+            all = false;
+        } catch (const std::exception& e) {
+            ReportStoreError("Cannot store", s.cx, s.cy, s.cz, e.what());
+            all = false;
+        }
+    }
+    return all;
+}
+
+Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz)
+{
+    std::vector<unsigned char> raw;
+    std::string error;
+    ChunkRowStatus status;
+    try {
+        status = LoadChunkRow(database_, cx, cy, cz, kStoredChunkRawLength, raw, error);
+    } catch (const std::exception& e) {
+        status = ChunkRowStatus::Failed;
+        error = e.what();
+    }
+    if (status == ChunkRowStatus::Missing) return nullptr;
+    if (status == ChunkRowStatus::Failed || raw.size() != kSerializedChunkBytes) {
+        // Treated as missing: the chunk is generated for this run, and its
+        // row stays as it is unless an edit stores the chunk again.
+        ReportStoreError("Cannot load", cx, cy, cz, error.empty() ? "damaged row" : error);
+        return nullptr;
+    }
+    return CreateChunk(cx, cy, cz, [&raw](Chunk& chunk) {
+        Net::BitStream in(raw.data(), raw.size(), false);
+        chunk.Deserialize(in);
+    });
+}
+
+bool ServerChunker::DecompressChunk(Net::BitStream& in, Net::BitStream& out)
+{
+    if (in.GetReadOffset() % 8 != 0) return false;
+    const size_t offset = in.GetReadOffset() / 8;
+    const size_t available = in.GetNumberOfBytesUsed() - offset;
+    if (available < kChunkFrameHeaderSize) return false;
+    const unsigned char* framed = in.GetData() + offset;
+    const uint32_t compressed = (uint32_t(framed[0]) << 24) | (uint32_t(framed[1]) << 16) |
+                                (uint32_t(framed[2]) << 8) | uint32_t(framed[3]);
+    if (compressed > available - kChunkFrameHeaderSize) return false;
+
+    std::vector<unsigned char> raw;
+    std::string error;
+    if (!UnframeChunkData(framed, kChunkFrameHeaderSize + compressed, kStoredChunkRawLength, raw, error))
+        return false;
+    in.IgnoreBytes(kChunkFrameHeaderSize + compressed);
+    out.WriteBytes(raw.data(), raw.size());
+    return true;
+}
+
+}  // namespace Tav
