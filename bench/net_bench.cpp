@@ -3,8 +3,11 @@
 //
 // Round trip: the client sends one message, the server echoes it, the client
 // waits for the echo; the counter "median_us" is the median of all round
-// trips of the run (p90_us and p99_us the tail). Rate: the client sends bursts of 1000 messages and waits
-// until the server has counted them all; items_per_second is the rate.
+// trips of the run (p90_us and p99_us the tail). Rate: the client sends
+// bursts of 1000 messages and waits until the server has counted them all;
+// items_per_second is the rate. The plain ENet client waits either in the
+// usual blocking enet_host_service (wait_ms:1) or by spinning on it
+// (wait_ms:0); the plain ENet server always waits blocking.
 //
 // Targets: Net reaches at least 80% of plain ENet's rate and adds less than
 // 50 us to the median round trip.

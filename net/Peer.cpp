@@ -29,19 +29,24 @@
 // One ENet host per peer, serviced by the peer's own thread. That thread
 // waits in poll() on the host's socket and on an eventfd; a Send puts its
 // ENet packet in the outbox and signals the eventfd, so the service thread
-// wakes and puts it on the wire at once. Senders therefore never wait for the
-// service thread's work on the socket. Every ENet call, on any thread, is made
-// under `mutex`.
+// wakes and puts it on the wire at once (for a moment after any traffic the
+// thread polls without sleeping, see ServiceThread). Senders never wait for
+// the service thread's work on the socket. Every call on the ENet host or its
+// peers, on any thread, is made under `mutex` (packets that no host holds are
+// created and destroyed anywhere).
 //
 // Connection records are written under `mutex` and `connMutex` together, so
 // the service thread reads them under `mutex` alone and the queries and Send
-// under `connMutex` alone. Lock order: mutex, connMutex; outMutex, queueMutex
-// and pluginMutex are taken alone.
+// under `connMutex` alone. Lock order: mutex before connMutex; outMutex,
+// queueMutex, releasedMutex and pluginMutex are innermost (nothing else is
+// taken while one is held). snapshotMutex is held by Receive throughout.
 //
 // The service thread turns ENet events into Packets and queues them; Receive
 // (on the application's thread) takes them from the queue and runs the
-// plug-ins there. Connection state lives in Conn records, one per ENet peer
-// (an outgoing connection keeps its record across its connection attempts).
+// plug-ins there. A received message is handed over in ENet's own buffer, and
+// released packets go back to the service thread to be freed. Connection
+// state lives in Conn records, one per ENet peer (an outgoing connection
+// keeps its record across its connection attempts).
 //
 // A connection is established once the other side's hello has arrived and the
 // other side has acknowledged ours (ENet's acknowledgement, or any further
@@ -814,6 +819,7 @@ struct Peer::Impl {
         running.store(false);
         Wake();
         if (thread.joinable()) thread.join();
+        FreeReleased();
         {
             std::lock_guard<std::mutex> lock(mutex);
             while (!conns.empty()) {
