@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/GameMessages.h"
+#include "e2e/GameMessageBuilders.h"
 #include "e2e/ProcessHarness.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
@@ -18,6 +19,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using TavTest::ChunkRequest;
+using TavTest::PlaceBrick;
 using TavTest::RawClient;
 using TavTest::ServerProcess;
 using TavTest::WorkFolder;
@@ -39,33 +42,9 @@ uint16_t TypeAt(const std::vector<unsigned char>& cells, int x, int y, int z) {
     return static_cast<uint16_t>((cells[at] << 8) | cells[at + 1]);
 }
 
-Net::BitStream ChunkRequest(const std::vector<Tav::Vector3i>& coordinates) {
-    Net::BitStream m;
-    m.Write(static_cast<uint8_t>(Tav::ID_REQUEST_CHUNKS));
-    m.Write(static_cast<int32_t>(coordinates.size()));
-    for (const auto& c : coordinates) {
-        m.Write(c.x);
-        m.Write(c.y);
-        m.Write(c.z);
-    }
-    return m;
-}
-
 Net::BitStream Bytes(const std::vector<unsigned char>& bytes) {
     Net::BitStream m;
     m.WriteBytes(bytes.data(), bytes.size());
-    return m;
-}
-
-Net::BitStream PlaceBrick(const Tav::Vector3i& at, uint8_t type, uint8_t rotation, uint8_t colour) {
-    Net::BitStream m;
-    m.Write(static_cast<uint8_t>(Tav::ID_PLACE_BRICK));
-    m.Write(at.x);
-    m.Write(at.y);
-    m.Write(at.z);
-    m.Write(type);
-    m.Write(rotation);
-    m.Write(colour);
     return m;
 }
 

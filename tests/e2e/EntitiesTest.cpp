@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/GameMessages.h"
+#include "e2e/GameMessageBuilders.h"
 #include "e2e/ProcessHarness.h"
 #include "e2e/ReplicaClient.h"
 #include "entities/Player.h"
@@ -22,6 +23,10 @@
 
 namespace {
 
+using TavTest::ChunkRequest;
+using TavTest::InputMessage;
+using TavTest::PlaceBrick;
+using TavTest::RemoveBrick;
 using TavTest::ReplicaClient;
 using TavTest::SeenEntity;
 using TavTest::ServerProcess;
@@ -71,44 +76,6 @@ struct DesignedWorld : Tav::IBoxOccupancy {
     }
     std::set<std::tuple<int, int, int>> cells;
 };
-
-Net::BitStream InputMessage(const Tav::PlayerInput& input) {
-    Net::BitStream m;
-    m.Write(static_cast<uint8_t>(Tav::ID_PLAYER_INPUT));
-    input.Serialize(&m);
-    return m;
-}
-
-Net::BitStream PlaceBrick(const Tav::Vector3i& at, uint8_t type, uint8_t rotation, uint8_t colour) {
-    Net::BitStream m;
-    m.Write(static_cast<uint8_t>(Tav::ID_PLACE_BRICK));
-    m.Write(at.x);
-    m.Write(at.y);
-    m.Write(at.z);
-    m.Write(type);
-    m.Write(rotation);
-    m.Write(colour);
-    return m;
-}
-
-Net::BitStream RemoveBrick(const Tav::Vector3i& at) {
-    Net::BitStream m;
-    m.Write(static_cast<uint8_t>(Tav::ID_REMOVE_BRICK));
-    m.Write(at.x);
-    m.Write(at.y);
-    m.Write(at.z);
-    return m;
-}
-
-Net::BitStream ChunkRequest(const Tav::Vector3i& c) {
-    Net::BitStream m;
-    m.Write(static_cast<uint8_t>(Tav::ID_REQUEST_CHUNKS));
-    m.Write(int32_t{1});
-    m.Write(c.x);
-    m.Write(c.y);
-    m.Write(c.z);
-    return m;
-}
 
 // The cell-type index of a world cell in chunk (0, 0, 0) of a chunk-data
 // message, or -1 when the message does not carry that chunk.
@@ -337,7 +304,7 @@ TEST_F(Entities, EditsTradeBricksReachEveryClientAndOutliveARestart) {
     StartServer();
     ReplicaClient c;
     Join(c);
-    ASSERT_TRUE(c.Send(ChunkRequest({0, 0, 0})));
+    ASSERT_TRUE(c.Send(ChunkRequest({Tav::Vector3i(0, 0, 0)})));
     ASSERT_TRUE(c.Pump([&] { return c.CountOf(Tav::ID_CHUNK_DATA) > 0; })) << server->Transcript();
     EXPECT_EQ(OriginCell(c.MessagesWithId(Tav::ID_CHUNK_DATA).back().data, at), OneByOneIndex());
     StopServer();

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "core/GameMessages.h"
+#include "e2e/GameMessageBuilders.h"
 #include "e2e/ProcessHarness.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 using TavTest::Clock;
+using TavTest::ServerCommand;
 using TavTest::Process;
 using TavTest::RawClient;
 using TavTest::ServerProcess;
@@ -51,14 +53,6 @@ std::vector<std::string> Ask(ServerProcess& server, const std::string& line) {
     }
     answer.push_back("<no end of answer>");
     return answer;
-}
-
-Net::BitStream ServerCommand(const std::string& text) {
-    Net::BitStream out;
-    out.Write(static_cast<uint8_t>(Tav::ID_SERVER_COMMAND));
-    out.Write(static_cast<uint32_t>(text.size()));
-    out.WriteBytes(text.data(), text.size());
-    return out;
 }
 
 void ExpectOrderlyEnd(ServerProcess& server) {
