@@ -72,10 +72,14 @@ ServerChunker::~ServerChunker()
 
 // ------------------------------------------------------------------- queues
 
-void ServerChunker::QueueChunkRequest(const ChunkRequest& request)
+bool ServerChunker::QueueChunkRequest(const ChunkRequest& request)
 {
     std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+    const size_t n = std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
+    if (queuedCoordinates_ + n > kMaxQueuedCoordinates) return false;
     chunkRequests_.push_back(request);
+    queuedCoordinates_ += n;
+    return true;
 }
 
 void ServerChunker::QueueSpawnRequest(SpawnRequest request)
@@ -101,6 +105,7 @@ void ServerChunker::ProcessQueues()
     while (!chunkRequests_.empty()) {
         ChunkRequest request = std::move(chunkRequests_.front());
         chunkRequests_.pop_front();
+        queuedCoordinates_ -= std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
         chunkLock.unlock();
         AnswerChunkRequest(request);
         EvictChunks();  // between answers: no answer points at a chunk now

@@ -57,6 +57,11 @@ public:
     // worker commit to, and keeps every answer (at most 1024 x 12300 bytes
     // before compression) below the network library's largest message.
     static constexpr size_t kMaxCoordinatesPerRequest = 1024;
+    // The chunk-request queue holds at most this many coordinates in all;
+    // a request that would go beyond is dropped, so a peer that sends
+    // requests faster than the worker answers them cannot make the queue
+    // grow without bound.
+    static constexpr size_t kMaxQueuedCoordinates = 64 * kMaxCoordinatesPerRequest;
 
     // Opens the database (an error of the open leaves the constructor as
     // SqlException) and creates the chunk table when it does not exist.
@@ -72,8 +77,9 @@ public:
 
     void SetHost(IChunkHost* host) { host_ = host; }
 
-    // Network thread: queue a request for the worker.
-    void QueueChunkRequest(const ChunkRequest& request);
+    // Network thread: queue a request for the worker. False when the request
+    // was dropped because the queue is full (see kMaxQueuedCoordinates).
+    bool QueueChunkRequest(const ChunkRequest& request);
     void QueueSpawnRequest(SpawnRequest request);
 
     // One worker step: script garbage, held items, both queues, then a pause
@@ -162,6 +168,7 @@ private:
     std::list<Chunk*> loaded_;  // creation order, oldest first; worker only
     std::atomic<uint32_t> loadedCount_{0};
     std::list<ChunkRequest> chunkRequests_;
+    size_t queuedCoordinates_ = 0;  // the coordinates of every queued chunk request
     std::list<SpawnRequest> spawnRequests_;
     std::shared_ptr<Timer> timer_;
     uint32_t evictionLimit_;

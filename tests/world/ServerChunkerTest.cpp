@@ -289,6 +289,19 @@ TEST_F(ServerChunkerTest, OneRequestIsServedForAtMostItsCap) {
     EXPECT_FALSE(chunker.IsFiled(5, 0, 5));
 }
 
+TEST_F(ServerChunkerTest, AFullQueueDropsFurtherRequestsUntilTheWorkerCatchesUp) {
+    DrivenChunker chunker(&host, file);
+    const std::vector<Vector3i> full(ServerChunker::kMaxCoordinatesPerRequest, Vector3i(0, 0, 0));
+    const size_t fit = ServerChunker::kMaxQueuedCoordinates / ServerChunker::kMaxCoordinatesPerRequest;
+    for (size_t i = 0; i < fit; ++i) ASSERT_TRUE(chunker.QueueChunkRequest(Request(full)));
+    EXPECT_FALSE(chunker.QueueChunkRequest(Request({{1, 0, 1}}))) << "the queue is full";
+    EXPECT_TRUE(chunker.QueueChunkRequest(Request({}))) << "a request of nothing takes no room";
+    chunker.ProcessQueues();
+    EXPECT_EQ(host.sent.size(), fit);
+    EXPECT_FALSE(chunker.IsFiled(1, 0, 1)) << "the dropped request was not served";
+    EXPECT_TRUE(chunker.QueueChunkRequest(Request({{1, 0, 1}}))) << "room again once answered";
+}
+
 TEST_F(ServerChunkerTest, ChunkRequestsOfAStepComeBeforeItsSpawnRequests) {
     DrivenChunker chunker(&host, file);
     bool queuedMore = false;
