@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -28,7 +27,7 @@
 //
 // One ENet host per peer, serviced by the peer's own thread. That thread
 // waits in poll() on the host's socket and on an eventfd; a Send puts its
-// ENet packet in the outbox and signals the eventfd, so the service thread
+// message in the outbox and signals the eventfd, so the service thread
 // wakes and puts it on the wire at once (for a moment after any traffic the
 // thread polls without sleeping, see ServiceThread). Senders never wait for
 // the service thread's work on the socket. Every call on the ENet host or its
@@ -43,8 +42,9 @@
 //
 // The service thread turns ENet events into Packets and queues them; Receive
 // (on the application's thread) takes them from the queue and runs the
-// plug-ins there. A received message is handed over in ENet's own buffer, and
-// released packets go back to the service thread to be freed. Connection
+// plug-ins there. A small received message is copied into a block from the
+// peer's pool, a large one handed over in ENet's own buffer; released packets
+// go back to the service thread to be reused or freed. Connection
 // state lives in Conn records, one per ENet peer (an outgoing connection
 // keeps its record across its connection attempts).
 //
@@ -87,19 +87,35 @@ bool InitEnet() {
 
 SystemAddress ToSystemAddress(const ENetAddress& a) { return SystemAddress(ntohl(a.host), a.port); }
 
+enum class Notify : uint8_t { None, NewConnection, ClosedConnection };
+
 // What the application gets is the first member of a block that also holds
 // either the bytes themselves or the ENet packet whose bytes they are (a
-// received message is handed over without a copy).
+// large received message is handed over without a copy), and what the
+// receive queue keeps with it: the block is the queue's entry.
 struct PacketBlock {
     Packet packet;
     ENetPacket* enetPacket = nullptr;
+    PacketBlock* next = nullptr;  // in a receive queue
+    bool pooled = false;          // a block of kBlockBytes, fit for the pool
+    bool fromRemote = false;      // a message of the other side (not an event of ours)
+    bool deliver = true;          // false: only a connection callback for the plug-ins
+    bool incoming = false;
+    Notify notify = Notify::None;  // the plug-ins' callback, with the packet's address and GUID
+    LostConnectionReason reason = LCR_CONNECTION_LOST;
 };
 static_assert(std::is_standard_layout<PacketBlock>::value, "the Packet must sit at the start of its block");
 
-Packet* AllocPacket(size_t length) {
-    void* block = Malloc_Ex(sizeof(PacketBlock) + length, __FILE__, __LINE__);
-    if (!block) return nullptr;
+// Messages up to kPooledBytes are copied into blocks of one size that the
+// peer keeps for reuse (cheaper than ENet's three allocations held until
+// the application releases the packet); larger ones keep ENet's buffer.
+constexpr size_t kBlockBytes = 512;
+constexpr size_t kPooledBytes = kBlockBytes - sizeof(PacketBlock);
+constexpr size_t kPoolLimit = 1024;  // free blocks kept at most
+
+Packet* InitBlock(void* block, size_t length, bool pooled) {
     auto* b = new (block) PacketBlock();
+    b->pooled = pooled;
     b->packet.data = static_cast<unsigned char*>(block) + sizeof(PacketBlock);
     b->packet.length = static_cast<uint32_t>(length);
     b->packet.bitSize = static_cast<BitSize>(length * 8);
@@ -118,9 +134,19 @@ Packet* WrapPacket(ENetPacket* enetPacket) {
     return &b->packet;
 }
 
+PacketBlock* BlockOf(Packet* p) { return reinterpret_cast<PacketBlock*>(p); }
+
+void SetSender(Packet* p, const SystemAddress& address, Guid guid) {
+    // Field by field: GCC's object-size check misreads the whole-struct copy
+    // into a pooled block under ThreadSanitizer.
+    p->systemAddress.address = address.address;
+    p->systemAddress.port = address.port;
+    p->guid = guid;
+}
+
 void FreePacket(Packet* p) {
     if (!p) return;
-    auto* b = reinterpret_cast<PacketBlock*>(p);
+    PacketBlock* b = BlockOf(p);
     // A received ENet packet belongs to nobody but us once ENet has handed it
     // out, so it may be destroyed on any thread.
     if (b->enetPacket) enet_packet_destroy(b->enetPacket);
@@ -138,18 +164,39 @@ Guid MakeGuid() {
     }
 }
 
-enum class Notify { None, NewConnection, ClosedConnection };
+// A receive queue: blocks linked through `next`, oldest first. Linking
+// touches only blocks that their writer or reader touches anyway.
+struct BlockList {
+    PacketBlock* head = nullptr;
+    PacketBlock* tail = nullptr;
 
-// One entry of the receive queue: a packet for the application and/or a
-// connection callback for the plug-ins.
-struct Item {
-    Packet* packet = nullptr;
-    bool fromRemote = false;  // a message of the other side (not an event of ours)
-    Notify notify = Notify::None;
-    bool incoming = false;
-    LostConnectionReason reason = LCR_CONNECTION_LOST;
-    SystemAddress address;
-    Guid guid;
+    bool empty() const { return head == nullptr; }
+    void Push(PacketBlock* b) {
+        b->next = nullptr;
+        if (tail) tail->next = b;
+        else head = b;
+        tail = b;
+    }
+    // Moves all of `other` to the end of this list.
+    void Append(BlockList& other) {
+        if (other.empty()) return;
+        if (tail) tail->next = other.head;
+        else head = other.head;
+        tail = other.tail;
+        other.head = other.tail = nullptr;
+    }
+    PacketBlock* Pop() {
+        PacketBlock* b = head;
+        if (b) {
+            head = b->next;
+            if (!head) tail = nullptr;
+            b->next = nullptr;
+        }
+        return b;
+    }
+    void FreeAll() {
+        while (PacketBlock* b = Pop()) FreePacket(&b->packet);
+    }
 };
 
 struct Conn {
@@ -178,9 +225,20 @@ struct Conn {
 
 using ConnAlloc = NetAllocator<Conn>;
 
+// Small messages travel as bytes in the outbox's buffer, and the service
+// thread makes their ENet packets itself: the sender's copy is then one
+// append to a buffer that the service thread reads straight through, and the
+// ENet packet is made, sent and freed where its memory is warm. A larger one
+// is made into an ENet packet by the sender, outside the outbox's lock.
+constexpr size_t kBufferedSendBytes = 4096;
+constexpr size_t kKeptOutboxBytes = 1u << 20;  // buffer capacity kept between bursts
+
 // A message on its way from Send to the service thread.
 struct Out {
-    ENetPacket* packet = nullptr;
+    ENetPacket* packet = nullptr;  // null: the bytes are in the outbox's buffer
+    size_t offset = 0;             // of the bytes in the buffer
+    uint32_t length = 0;
+    enet_uint32 flags = 0;
     uint8_t channel = 0;
     bool broadcast = false;
     AddressOrGuid target;
@@ -202,48 +260,79 @@ struct Peer::Impl {
         : self(owner), guid(MakeGuid()), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
     ~Impl() {
         Stop(0);
-        FreeReleased();
-        FreeItems(inbox);
+        FreeReleased();  // releases that raced the shutdown
+        FreePoolLocked();
+        inbox.FreeAll();
         DiscardOutbox();  // sends that raced the shutdown
         if (wakeFd >= 0) ::close(wakeFd);
     }
 
     Peer* const self;
     const Guid guid;
+    const int wakeFd;
 
-    // The ENet host and every record below it.
-    mutable std::mutex mutex;
-    mutable std::mutex connMutex;  // with `mutex` to write conns, byGuid and Conn::state/guid/address
+    // The members are grouped by the threads that write them, with padding
+    // between the groups: a Send, a pass of the service thread and a Receive
+    // each write their own cache lines, and a thread that polls a flag does
+    // not lose it to writes that are not meant for it.
+    struct Pad {
+        char bytes[64];
+    };
+
+    // Written rarely (connection changes, life cycle), read by every thread.
     ENetHost* host = nullptr;
     std::vector<Conn*, NetAllocator<Conn*>> conns;
     std::map<uint64_t, Conn*, std::less<uint64_t>, NetAllocator<std::pair<const uint64_t, Conn*>>> byGuid;
     uint32_t defaultTimeoutMs = kDefaultTimeoutMs;
     unsigned maxConnections = 0;
     uint64_t nextSerial = 1;
-
     std::atomic<unsigned> maxIncoming{0};
     std::atomic<bool> active{false};
     std::atomic<bool> running{false};
-    std::atomic<bool> wakePending{false};
     std::atomic<uint16_t> boundPort{0};
-    std::atomic<uint32_t> sendNumber{0};
     std::atomic<bool> occasionalPing{false};
-    const int wakeFd;
     std::thread thread;
     std::mutex lifeMutex;  // Startup and Shutdown
+    Pad pad1;
 
-    std::mutex outMutex;
-    std::vector<Out, NetAllocator<Out>> outbox;
-    std::atomic<size_t> outboxSize{0};  // lets the spinning service thread look without the lock
-
-    // Items made during a service pass (under `mutex`) are published to
+    // The ENet host and every record above: the service thread's.
+    mutable std::mutex mutex;
+    // The outbox being handed to ENet (under `mutex`); it trades buffers with
+    // the outbox, so that a steady flow allocates nothing for them.
+    std::vector<Out, NetAllocator<Out>> drainBatch;
+    std::vector<unsigned char, NetAllocator<unsigned char>> drainBytes;
+    // Packets made during a service pass (under `mutex`) are published to
     // `queue` together; Receive takes the whole queue into `inbox` at once.
     // Either side thus takes queueMutex once per batch, not once per packet.
-    std::vector<Item, NetAllocator<Item>> pending;
-    std::mutex queueMutex;
-    std::deque<Item, NetAllocator<Item>> queue;
-    std::atomic<size_t> queued{0};  // lets an idle Receive skip the lock
+    BlockList pending;
+    std::vector<Packet*, NetAllocator<Packet*>> releasing;  // under `mutex`
+    // Free pooled blocks (under `mutex`). Recycling a block leaves its memory
+    // alone; the block is only touched again when it is reused.
+    std::vector<PacketBlock*, NetAllocator<PacketBlock*>> pool;
+    Pad pad2;
 
+    // The senders'.
+    mutable std::mutex connMutex;  // with `mutex` to write conns, byGuid and Conn::state/guid/address
+    std::atomic<uint32_t> sendNumber{0};
+    std::mutex outMutex;
+    std::vector<Out, NetAllocator<Out>> outbox;
+    std::vector<unsigned char, NetAllocator<unsigned char>> outBytes;  // of the buffered messages
+    Pad pad3;
+    // Set when the outbox turns non-empty, cleared when it is drained (both
+    // under outMutex): the spinning service thread looks at it without the
+    // lock, and a stream of sends writes it once.
+    std::atomic<bool> outboxReady{false};
+    Pad pad4;
+    std::atomic<bool> wakePending{false};  // see ServiceThread
+    Pad pad5;
+
+    // Between the service thread and the receiver.
+    std::mutex queueMutex;
+    BlockList queue;
+    std::atomic<bool> queued{false};  // lets an idle Receive skip the lock
+    Pad pad6;
+
+    // The receiver's.
     std::mutex pluginMutex;
     std::vector<PluginInterface*, NetAllocator<PluginInterface*>> plugins;
     std::atomic<uint64_t> pluginGeneration{1};
@@ -251,14 +340,13 @@ struct Peer::Impl {
     std::vector<PluginInterface*, NetAllocator<PluginInterface*>> pluginSnapshot;
     uint64_t snapshotGeneration = 0;
     std::mutex snapshotMutex;  // one receiver at a time; guards the snapshot and inbox
-    std::deque<Item, NetAllocator<Item>> inbox;
+    BlockList inbox;
+    Pad pad7;
 
-    // Received packets that the application has released: freed by the
-    // service thread, which allocated them (cheaper for the allocator than
-    // freeing on another thread).
+    // Received packets that the application has released: given back to the
+    // service thread, which allocated them, for reuse or freeing.
     std::mutex releasedMutex;
     std::vector<Packet*, NetAllocator<Packet*>> released;
-    std::vector<Packet*, NetAllocator<Packet*>> releasing;  // service thread's
 
     void Release(Packet* p) {
         if (active.load()) {
@@ -269,14 +357,55 @@ struct Peer::Impl {
         FreePacket(p);
     }
 
+    // Needs `mutex` (or the service thread stopped).
     void FreeReleased() {
         {
             std::lock_guard<std::mutex> lock(releasedMutex);
             if (released.empty()) return;
             releasing.swap(released);
         }
-        for (Packet* p : releasing) FreePacket(p);
+        for (Packet* p : releasing) RecycleLocked(p);
         releasing.clear();
+    }
+
+    // A packet of `length` bytes (at most kPooledBytes) for the receive queue.
+    Packet* NewPacketLocked(size_t length) {
+        void* block = nullptr;
+        if (!pool.empty()) {
+            PacketBlock* b = pool.back();
+            pool.pop_back();
+            b->~PacketBlock();
+            block = b;
+        } else {
+            block = Malloc_Ex(kBlockBytes, __FILE__, __LINE__);
+            if (!block) return nullptr;
+        }
+        return InitBlock(block, length, true);
+    }
+
+    // A pooled copy of a small received message.
+    Packet* CopyPacketLocked(const unsigned char* bytes, size_t length) {
+        Packet* p = NewPacketLocked(length);
+        if (p) std::memcpy(p->data, bytes, length);
+        return p;
+    }
+
+    void RecycleLocked(Packet* p) {
+        PacketBlock* b = BlockOf(p);
+        // The pool's room is reserved up front, so this never allocates.
+        if (!b->pooled || pool.size() >= std::min(kPoolLimit, pool.capacity())) {
+            FreePacket(p);
+            return;
+        }
+        pool.push_back(b);
+    }
+
+    void FreePoolLocked() {
+        for (PacketBlock* b : pool) {
+            b->~PacketBlock();
+            Free_Ex(b, __FILE__, __LINE__);
+        }
+        pool.clear();
     }
 
     using ConnLock = std::lock_guard<std::mutex>;
@@ -284,44 +413,38 @@ struct Peer::Impl {
     // --- helpers (the ones named ...Locked need `mutex`) ---------------------
 
     void Wake() {
-        if (!wakePending.exchange(true) && wakeFd >= 0) {
+        // Looking first leaves the flag's cache line alone while the service
+        // thread is awake.
+        if (!wakePending.load() && !wakePending.exchange(true) && wakeFd >= 0) {
             const uint64_t one = 1;
             ssize_t r = ::write(wakeFd, &one, sizeof one);
             (void)r;
         }
     }
 
-    void Push(Item&& item) { pending.push_back(std::move(item)); }
+    void Push(Packet* p) { pending.Push(BlockOf(p)); }
 
     void PublishLocked() {
         if (pending.empty()) return;
         std::lock_guard<std::mutex> lock(queueMutex);
-        for (Item& item : pending) queue.push_back(std::move(item));
-        queued.fetch_add(pending.size());
-        pending.clear();
+        queue.Append(pending);
+        queued.store(true);
     }
 
-    static void FreeItems(std::deque<Item, NetAllocator<Item>>& items) {
-        for (Item& item : items) FreePacket(item.packet);
-        items.clear();
-    }
-
-    // A one-byte connection event for the application.
+    // A connection callback for the plug-ins, with the one-byte event `id`
+    // for the application or, with `deliver` false, with nothing for it.
     void PushEvent(uint8_t id, const SystemAddress& address, Guid remote, Notify notify, bool incoming,
-                   LostConnectionReason reason) {
-        Item item;
-        item.packet = AllocPacket(1);
-        if (item.packet) {
-            item.packet->data[0] = id;
-            item.packet->systemAddress = address;
-            item.packet->guid = remote;
-        }
-        item.notify = notify;
-        item.incoming = incoming;
-        item.reason = reason;
-        item.address = address;
-        item.guid = remote;
-        Push(std::move(item));
+                   LostConnectionReason reason, bool deliver = true) {
+        Packet* p = NewPacketLocked(deliver ? 1 : 0);
+        if (!p) return;
+        if (deliver) p->data[0] = id;
+        SetSender(p, address, remote);
+        PacketBlock* b = BlockOf(p);
+        b->deliver = deliver;
+        b->notify = notify;
+        b->incoming = incoming;
+        b->reason = reason;
+        Push(p);
     }
 
     uint32_t TimeoutOf(const Conn* c) const { return c->timeoutMs ? c->timeoutMs : defaultTimeoutMs; }
@@ -509,14 +632,12 @@ struct Peer::Impl {
         switch (c->state) {
             case Conn::Established: {
                 if (d[0] == ID_NET_HELLO) return;  // a repeated hello: ours, consumed
-                Item item;
-                item.packet = WrapPacket(packet);
-                if (!item.packet) return;
-                packetTaken = true;
-                item.packet->systemAddress = c->address;
-                item.packet->guid = c->guid;
-                item.fromRemote = true;
-                Push(std::move(item));
+                Packet* p = n <= kPooledBytes ? CopyPacketLocked(d, n) : WrapPacket(packet);
+                if (!p) return;
+                packetTaken = n > kPooledBytes;
+                SetSender(p, c->address, c->guid);
+                BlockOf(p)->fromRemote = true;
+                Push(p);
                 return;
             }
             case Conn::AwaitingHello:
@@ -612,26 +733,52 @@ struct Peer::Impl {
         }
     }
 
+    static bool SameTarget(const AddressOrGuid& a, const AddressOrGuid& b) {
+        return a.guid == b.guid && a.systemAddress == b.systemAddress;
+    }
+
     // Hands the outbox to ENet; false when it was empty.
     bool DrainOutboxLocked() {
-        std::vector<Out, NetAllocator<Out>> batch;
         {
             std::lock_guard<std::mutex> lock(outMutex);
             if (outbox.empty()) return false;
-            batch.swap(outbox);
-            outboxSize.store(0);
+            drainBatch.swap(outbox);
+            drainBytes.swap(outBytes);
+            outboxReady.store(false);
         }
-        for (Out& o : batch) {
-            if (o.broadcast) {
+        // A stream of sends mostly goes to one target: look it up once.
+        const AddressOrGuid* lastTarget = nullptr;
+        const Conn* lastConn = nullptr;
+        for (Out& o : drainBatch) {
+            const Conn* only = nullptr;
+            if (!o.broadcast) {
+                if (!lastTarget || !SameTarget(*lastTarget, o.target)) {
+                    lastTarget = &o.target;
+                    lastConn = FindEstablishedLocked(o.target);
+                }
+                only = lastConn;
+                if (!only) {
+                    // Gone meanwhile: dropped, as if it had been sent just before.
+                    if (o.packet) enet_packet_destroy(o.packet);
+                    continue;
+                }
+            }
+            ENetPacket* packet = o.packet;
+            if (!packet) packet = enet_packet_create(drainBytes.data() + o.offset, o.length, o.flags);
+            if (!packet) continue;
+            if (only) {
+                enet_peer_send(only->peer, o.channel, packet);
+            } else {
                 const Conn* except = FindEstablishedLocked(o.target);
                 for (const Conn* c : conns)
-                    if (c->state == Conn::Established && c != except) enet_peer_send(c->peer, o.channel, o.packet);
-            } else if (const Conn* c = FindEstablishedLocked(o.target)) {
-                enet_peer_send(c->peer, o.channel, o.packet);
+                    if (c->state == Conn::Established && c != except) enet_peer_send(c->peer, o.channel, packet);
             }
-            // Gone meanwhile: dropped, as if it had been sent just before.
-            if (o.packet->referenceCount == 0) enet_packet_destroy(o.packet);
+            if (packet->referenceCount == 0) enet_packet_destroy(packet);
         }
+        drainBatch.clear();
+        drainBytes.clear();
+        // A burst of sends may have grown the buffer far beyond the usual flow.
+        if (drainBytes.capacity() > kKeptOutboxBytes) decltype(drainBytes)().swap(drainBytes);
         return true;
     }
 
@@ -640,9 +787,11 @@ struct Peer::Impl {
         {
             std::lock_guard<std::mutex> lock(outMutex);
             batch.swap(outbox);
-            outboxSize.store(0);
+            decltype(outBytes)().swap(outBytes);
+            outboxReady.store(false);
         }
-        for (Out& o : batch) enet_packet_destroy(o.packet);
+        for (Out& o : batch)
+            if (o.packet) enet_packet_destroy(o.packet);
     }
 
     // One pass over ENet; true when anything came in or went out.
@@ -651,9 +800,10 @@ struct Peer::Impl {
         bool active = DrainOutboxLocked();
         ENetEvent event;
         const Clock::time_point now = Clock::now();
-        // Events already taken off the socket are drained without further
-        // socket work, so that a burst costs one receive and one send of
-        // acknowledgements, not one per message.
+        // One service call takes every datagram waiting on the socket and
+        // acknowledges them together; its events are drained without further
+        // socket work. The pass then publishes what came in, so that the
+        // receiver works on a burst while the rest of it arrives.
         int r = enet_host_service(host, &event, 0);
         while (r > 0) {
             active = true;
@@ -670,7 +820,6 @@ struct Peer::Impl {
                 case ENET_EVENT_TYPE_NONE: break;
             }
             r = enet_host_check_events(host, &event);
-            if (r == 0) r = enet_host_service(host, &event, 0);
         }
         CheckConnsLocked(Clock::now());
         enet_host_flush(host);
@@ -724,7 +873,7 @@ struct Peer::Impl {
         }
     }
 
-    bool HasQueuedSends() const { return outboxSize.load() != 0; }
+    bool HasQueuedSends() const { return outboxReady.load(); }
 
     // --- life cycle -----------------------------------------------------------
 
@@ -760,6 +909,11 @@ struct Peer::Impl {
             std::lock_guard<std::mutex> lock(mutex);
             host = h;
             maxConnections = maxConn;
+            try {
+                pool.reserve(kPoolLimit);
+            } catch (const std::bad_alloc&) {
+                // No room for a pool: every block is freed when released.
+            }
         }
         running.store(true);
         try {
@@ -819,7 +973,6 @@ struct Peer::Impl {
         running.store(false);
         Wake();
         if (thread.joinable()) thread.join();
-        FreeReleased();
         {
             std::lock_guard<std::mutex> lock(mutex);
             while (!conns.empty()) {
@@ -831,23 +984,28 @@ struct Peer::Impl {
             enet_host_flush(host);
             enet_host_destroy(host);
             host = nullptr;
-            for (Item& item : pending) FreePacket(item.packet);
-            pending.clear();
+            pending.FreeAll();
         }
         wakePending.store(false);
         boundPort.store(0);
         active.store(false);
-        std::deque<Item, NetAllocator<Item>> left;
+        {
+            // From here on a released packet is freed at once.
+            std::lock_guard<std::mutex> lock(mutex);
+            FreeReleased();
+            FreePoolLocked();
+        }
+        BlockList left;
         {
             std::lock_guard<std::mutex> lock(queueMutex);
-            left.swap(queue);
-            queued.store(0);
+            left.Append(queue);
+            queued.store(false);
         }
-        FreeItems(left);
+        left.FreeAll();
         // Unless Shutdown was called from inside Receive (a plug-in), what the
         // receiver had taken goes too; otherwise it goes with the peer.
         std::unique_lock<std::mutex> receiving(snapshotMutex, std::try_to_lock);
-        if (receiving.owns_lock()) FreeItems(inbox);
+        if (receiving.owns_lock()) inbox.FreeAll();
     }
 };
 
@@ -958,12 +1116,7 @@ void Peer::CloseConnection(const AddressOrGuid& target, bool sendDisconnectionNo
         } else {
             m.DeleteConnLocked(c, Impl::PeerAction::Reset);
         }
-        Item item;
-        item.notify = Notify::ClosedConnection;
-        item.reason = LCR_CLOSED_BY_USER;
-        item.address = address;
-        item.guid = remote;
-        m.Push(std::move(item));
+        m.PushEvent(0, address, remote, Notify::ClosedConnection, false, LCR_CLOSED_BY_USER, false);
         m.PublishLocked();
     }
     m.Wake();
@@ -995,9 +1148,6 @@ uint32_t Peer::Send(const char* data, int length, PacketPriority /*priority*/, P
         default: return 0;
     }
     if (!m.active.load()) return 0;
-    // The copy into ENet's packet needs no lock.
-    ENetPacket* packet = enet_packet_create(data, static_cast<size_t>(length), flags);
-    if (!packet) return 0;
     bool anyone = false;
     {
         Impl::ConnLock r(m.connMutex);
@@ -1012,19 +1162,27 @@ uint32_t Peer::Send(const char* data, int length, PacketPriority /*priority*/, P
             anyone = m.FindEstablishedLocked(target) != nullptr;
         }
     }
-    if (!anyone) {
-        enet_packet_destroy(packet);
-        return 0;
+    if (!anyone) return 0;
+    Out o;
+    o.length = static_cast<uint32_t>(length);
+    o.flags = flags;
+    o.channel = channel;
+    o.broadcast = broadcast;
+    o.target = target;
+    if (o.length > kBufferedSendBytes) {
+        // The copy into ENet's packet needs no lock.
+        o.packet = enet_packet_create(data, o.length, flags);
+        if (!o.packet) return 0;
     }
     {
         std::lock_guard<std::mutex> lock(m.outMutex);
-        Out o;
-        o.packet = packet;
-        o.channel = channel;
-        o.broadcast = broadcast;
-        o.target = target;
+        if (!o.packet) {
+            o.offset = m.outBytes.size();
+            m.outBytes.resize(o.offset + o.length);
+            std::memcpy(m.outBytes.data() + o.offset, data, o.length);
+        }
         m.outbox.push_back(o);
-        m.outboxSize.fetch_add(1);
+        if (m.outbox.size() == 1) m.outboxReady.store(true);
     }
     m.Wake();
     if (forceReceiptNumber) return forceReceiptNumber;
@@ -1045,20 +1203,22 @@ Packet* Peer::Receive() {
     for (PluginInterface* p : plugins) p->Update();
     for (;;) {
         if (m.inbox.empty()) {
-            if (m.queued.load() == 0) return nullptr;
+            if (!m.queued.load()) return nullptr;
             std::lock_guard<std::mutex> lock(m.queueMutex);
-            m.inbox.swap(m.queue);
-            m.queued.store(0);
+            m.inbox.Append(m.queue);
+            m.queued.store(false);
             if (m.inbox.empty()) return nullptr;
         }
-        Item item = std::move(m.inbox.front());
-        m.inbox.pop_front();
-        if (item.notify == Notify::NewConnection)
-            for (PluginInterface* p : plugins) p->OnNewConnection(item.address, item.guid, item.incoming);
-        else if (item.notify == Notify::ClosedConnection)
-            for (PluginInterface* p : plugins) p->OnClosedConnection(item.address, item.guid, item.reason);
-        Packet* packet = item.packet;
-        if (!packet) continue;
+        PacketBlock* block = m.inbox.Pop();
+        Packet* packet = &block->packet;
+        if (block->notify == Notify::NewConnection)
+            for (PluginInterface* p : plugins) p->OnNewConnection(packet->systemAddress, packet->guid, block->incoming);
+        else if (block->notify == Notify::ClosedConnection)
+            for (PluginInterface* p : plugins) p->OnClosedConnection(packet->systemAddress, packet->guid, block->reason);
+        if (!block->deliver) {
+            m.Release(packet);
+            continue;
+        }
         bool consumed = false;
         for (PluginInterface* p : plugins)
             if (p->OnReceive(packet) == RR_STOP_PROCESSING_AND_DEALLOCATE) {
@@ -1067,8 +1227,8 @@ Packet* Peer::Receive() {
             }
         // The other side's messages below the user range are the library's
         // own; they never reach the application, consumed or not.
-        if (consumed || (item.fromRemote && packet->data[0] < ID_USER_PACKET_ENUM)) {
-            FreePacket(packet);
+        if (consumed || (block->fromRemote && packet->data[0] < ID_USER_PACKET_ENUM)) {
+            m.Release(packet);
             continue;
         }
         return packet;
