@@ -6,6 +6,8 @@
 
 #include <boost/pool/pool.hpp>
 
+#include "net/Allocation.h"
+
 namespace Tav {
 namespace {
 
@@ -96,6 +98,15 @@ std::map<const void*, std::size_t> NetLiveBlocks() {
     HookState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
     return s.sizes;
+}
+
+void InstallNetHooks() {
+    Net::SetMalloc(&NetMalloc);
+    Net::SetRealloc(&NetRealloc);
+    Net::SetFree(&NetFree);
+    Net::SetMalloc_Ex(&NetMalloc_Ex);
+    Net::SetRealloc_Ex(&NetRealloc_Ex);
+    Net::SetFree_Ex(&NetFree_Ex);
 }
 
 }  // namespace Tav

@@ -27,6 +27,10 @@ void* NetMalloc_Ex(std::size_t size, const char* file, unsigned int line);
 void* NetRealloc_Ex(void* p, std::size_t size, const char* file, unsigned int line);
 void NetFree_Ex(void* p, const char* file, unsigned int line);
 
+// Installs the six hooks into the network library, in the order SetMalloc,
+// SetRealloc, SetFree, SetMalloc_Ex, SetRealloc_Ex, SetFree_Ex.
+void InstallNetHooks();
+
 // Number of chunks a block of the given size takes.
 constexpr std::size_t NetChunkCount(std::size_t size) { return size / kNetChunkSize + 1; }
 

@@ -531,6 +531,17 @@ struct Peer::Impl {
         ConnAlloc().deallocate(c, 1);
     }
 
+    // Ends a connection whose hello exchange failed; an outgoing one reports
+    // the failed attempt to the application.
+    void AbandonHandshakeLocked(Conn* c) {
+        const SystemAddress address = c->address;
+        const bool outgoing = c->outgoing;
+        DeleteConnLocked(c, PeerAction::DisconnectNow);
+        if (outgoing)
+            PushEvent(ID_CONNECTION_ATTEMPT_FAILED, address, UNASSIGNED_GUID, Notify::None, false,
+                      LCR_CONNECTION_LOST);
+    }
+
     Conn* FindEstablishedLocked(const AddressOrGuid& target) const {
         if (!target.guid.IsUnassigned()) {
             auto it = byGuid.find(target.guid.g);
@@ -646,12 +657,7 @@ struct Peer::Impl {
                     for (size_t i = 1; i < kHelloSize; ++i) g = (g << 8) | d[i];
                     if (!AcceptableGuidLocked(c, Guid(g))) {
                         // No GUID, ours, or one that is connected already.
-                        const SystemAddress address = c->address;
-                        const bool outgoing = c->outgoing;
-                        DeleteConnLocked(c, PeerAction::DisconnectNow);
-                        if (outgoing)
-                            PushEvent(ID_CONNECTION_ATTEMPT_FAILED, address, UNASSIGNED_GUID, Notify::None, false,
-                                      LCR_CONNECTION_LOST);
+                        AbandonHandshakeLocked(c);
                         return;
                     }
                     {
@@ -721,12 +727,7 @@ struct Peer::Impl {
             }
             if (c->state == Conn::AwaitingHello) {
                 // ENet connected but the hello exchange never completed.
-                const SystemAddress address = c->address;
-                const bool outgoing = c->outgoing;
-                DeleteConnLocked(c, PeerAction::DisconnectNow);
-                if (outgoing)
-                    PushEvent(ID_CONNECTION_ATTEMPT_FAILED, address, UNASSIGNED_GUID, Notify::None, false,
-                              LCR_CONNECTION_LOST);
+                AbandonHandshakeLocked(c);
                 continue;
             }
             ++i;

@@ -16,12 +16,7 @@ int main(int argc, char** argv) {
     // Every line reaches a pipe or a file as soon as it is printed.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    Net::SetMalloc(&Tav::NetMalloc);
-    Net::SetRealloc(&Tav::NetRealloc);
-    Net::SetFree(&Tav::NetFree);
-    Net::SetMalloc_Ex(&Tav::NetMalloc_Ex);
-    Net::SetRealloc_Ex(&Tav::NetRealloc_Ex);
-    Net::SetFree_Ex(&Tav::NetFree_Ex);
+    Tav::InstallNetHooks();
 
     Tav::BrickCatalogue::Build();
     Tav::TerrainGenerator::PrepareShapeTables();

@@ -22,12 +22,7 @@ using namespace std::chrono_literals;
 
 // Installed before main, so before the first allocation of the network library.
 const bool kHooksInstalled = [] {
-    Net::SetMalloc(&Tav::NetMalloc);
-    Net::SetRealloc(&Tav::NetRealloc);
-    Net::SetFree(&Tav::NetFree);
-    Net::SetMalloc_Ex(&Tav::NetMalloc_Ex);
-    Net::SetRealloc_Ex(&Tav::NetRealloc_Ex);
-    Net::SetFree_Ex(&Tav::NetFree_Ex);
+    Tav::InstallNetHooks();
     return true;
 }();
 
