@@ -14,7 +14,7 @@
 //
 // Lines are compared without their line end. Every wait has a deadline;
 // nothing sleeps for a fixed time. The binary and the source tree come from
-// the environment (TAV_BINARY, TAV_SOURCE_DIR), which ctest sets.
+// the environment (TAV_BINARY, which ctest sets; TAV_SOURCE_DIR if set).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -143,7 +143,9 @@ public:
     // Gives the server a main script of its own in place of the repository's.
     void UseMainScript(const std::string& text) const {
         const auto lua = root_ / "assets" / "lua";
-        std::filesystem::remove(lua);
+        // The first call replaces the link to the repository's scripts with a
+        // folder of our own; later calls only rewrite the script.
+        if (std::filesystem::is_symlink(lua)) std::filesystem::remove(lua);
         std::filesystem::create_directories(lua);
         std::ofstream(lua / "Main.lua", std::ios::binary | std::ios::trunc) << text;
     }

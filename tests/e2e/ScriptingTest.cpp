@@ -60,10 +60,6 @@ void ExpectOrderlyEnd(ServerProcess& server) {
     EXPECT_EQ(server.SanitizerReport(), "");
 }
 
-void WriteMainScript(const WorkFolder& folder, const std::string& text) {
-    std::ofstream(folder.Root() / "assets" / "lua" / "Main.lua", std::ios::binary | std::ios::trunc) << text;
-}
-
 TEST(Scripting, ConsoleRunsTheShippedCommands) {
     WorkFolder folder;
     ServerProcess server(folder);
@@ -141,7 +137,7 @@ TEST(Scripting, ReloadFromTheConsoleTakesTheChangedScript) {
     ASSERT_TRUE(server.WriteLine("f"));
     ASSERT_TRUE(server.WaitForLine("first here")) << server.Transcript();
 
-    WriteMainScript(folder, version("second"));
+    folder.UseMainScript(version("second"));
     for (const char* line : {"reload", "first", "f", "second", "s", "exit"})
         ASSERT_TRUE(server.WriteLine(line));
     ExpectOrderlyEnd(server);
