@@ -611,7 +611,10 @@ void ReplicaManager::Reference(Replica* replica) {
     impl_->hasPending = true;
 }
 
-void ReplicaManager::Dereference(Replica* replica) {
+// Takes a replica out of the manager; with sendDestruction, a replica of this
+// peer is first destroyed on every connection where it exists (a received one
+// was constructed nowhere by this peer and just leaves).
+void ReplicaManager::Release(Replica* replica, bool sendDestruction) {
     if (!replica) return;
     std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
     if (replica->replicaManager_.load() != this) return;
@@ -619,26 +622,15 @@ void ReplicaManager::Dereference(Replica* replica) {
     auto found = impl_->byReplica.find(replica);
     if (found != impl_->byReplica.end()) {
         const Impl::RecordPtr record = found->second;
+        if (sendDestruction && record->local) impl_->SendDestruction(record);
         impl_->Drop(record);
     }
     replica->replicaManager_ = nullptr;
 }
 
-void ReplicaManager::BroadcastDestruction(Replica* replica) {
-    if (!replica) return;
-    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
-    if (replica->replicaManager_.load() != this) return;
-    impl_->RemovePending(replica);
-    auto found = impl_->byReplica.find(replica);
-    if (found != impl_->byReplica.end()) {
-        const Impl::RecordPtr record = found->second;
-        // Only replicas of this peer were constructed anywhere by it; a
-        // received one just leaves the manager.
-        if (record->local) impl_->SendDestruction(record);
-        impl_->Drop(record);
-    }
-    replica->replicaManager_ = nullptr;
-}
+void ReplicaManager::Dereference(Replica* replica) { Release(replica, false); }
+
+void ReplicaManager::BroadcastDestruction(Replica* replica) { Release(replica, true); }
 
 unsigned ReplicaManager::GetReplicaCount() const {
     std::lock_guard<std::recursive_mutex> lock(impl_->mutex);

@@ -221,6 +221,7 @@ public:
     struct Impl;
 
 private:
+    void Release(Replica* replica, bool sendDestruction);
     std::unique_ptr<Impl> impl_;
 };
 
