@@ -16,16 +16,10 @@
 
 #include "net/BitStream.h"
 #include "world/Chunk.h"
+#include "world/PooledChunk.h"
 
 namespace Tav {
 namespace {
-
-// Chunk from the pool, given back at the end of the scope.
-struct PooledChunk {
-    Chunk* chunk = AllocChunk();
-    ~PooledChunk() { FreeChunk(chunk); }
-    Chunk* operator->() const { return chunk; }
-};
 
 std::vector<unsigned char> SerializedBytes(const Chunk& chunk) {
     Net::BitStream out;

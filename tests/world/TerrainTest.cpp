@@ -8,16 +8,11 @@
 #include "net/BitStream.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
+#include "world/PooledChunk.h"
 #include "world/TerrainGenerator.h"
 
 namespace Tav {
 namespace {
-
-struct PooledChunk {
-    Chunk* chunk = AllocChunk();
-    ~PooledChunk() { FreeChunk(chunk); }
-    Chunk* operator->() const { return chunk; }
-};
 
 class TerrainTest : public ::testing::Test {
 protected:
