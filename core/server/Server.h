@@ -4,6 +4,7 @@
 // the network thread, which drains the peer, prints the connection events
 // and hands every packet to OnPacket.
 #include <atomic>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "math/Vector3.h"
 #include "net/Types.h"
 #include "scripting/IScriptServer.h"
+#include "scripting/ServerCommand.h"
 #include "world/Chunk.h"
 #include "world/IChunkHost.h"
 #include "world/ServerChunker.h"
@@ -53,7 +55,11 @@ public:
     // registered player (nothing without a player), owned by the server's own
     // GUID, gives it a body and hands it to the replica manager. Safe from any
     // thread while the server runs.
-    void SpawnPhysicsEntity();
+    void SpawnPhysicsEntity() override;
+    // Script methods: design imports and their undo (see IScriptServer).
+    void ImportTestLXFML() override;
+    void ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override;
+    void UndoImportLXFML(ServerCommandConnector& connector) override;
 
     // IChunkHost: what the chunk worker calls.
     void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority,

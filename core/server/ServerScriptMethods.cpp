@@ -34,4 +34,9 @@ void Server::SpawnPhysicsEntity()
     client->GetReplicaManager()->Reference(entity);
 }
 
+// Design imports: not built yet; they change nothing.
+void Server::ImportTestLXFML() {}
+void Server::ImportBase64LXFML(ServerCommandConnector&, const std::string&) {}
+void Server::UndoImportLXFML(ServerCommandConnector&) {}
+
 }  // namespace Tav

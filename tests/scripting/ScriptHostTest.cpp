@@ -101,7 +101,12 @@ function reload(c) ServerCommander:ReloadLuaScripts(c) end
 }
 
 TEST_F(ScriptHostTest, ScriptsSeeTheInterfaceAndTheGlobals) {
-    struct FakeServer : IScriptServer {};
+    struct FakeServer : IScriptServer {
+        void SpawnPhysicsEntity() override {}
+        void ImportTestLXFML() override {}
+        void ImportBase64LXFML(ServerCommandConnector&, const std::string&) override {}
+        void UndoImportLXFML(ServerCommandConnector&) override {}
+    };
     FakeServer server;
     ASSERT_EQ(Start(R"lua(
 declare("probe", 0, "Probes")
