@@ -8,5 +8,6 @@ bash scripts/install-deps.sh
 bash scripts/build.sh build
 mkdir -p run/server
 [ -f run/server/connection.cfg ] || echo "127.0.0.1" > run/server/connection.cfg
+[ -f run/server/test.lxfml ] || cp assets/designs/test.lxfml run/server/test.lxfml
 cd run/server
 exec "$root/build/core/server/tavserver" "$@"

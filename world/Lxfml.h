@@ -1,0 +1,78 @@
+#pragma once
+// LXFML brick designs: the XML of an external brick design tool, read into a
+// list of bricks of the server's own catalogue.
+//
+// What is read: every element named Brick (anywhere, in document order); its
+// attribute "designID" (the brick type); the first field of the first
+// "materials" attribute of a Part below it (the colour); the first
+// "transformation" attribute of a Bone below it: nine rotation entries row by
+// row, then the position x, y, z in world units.
+//
+// A design comes from clients, so the parser bounds its work: a text longer
+// than kMaxLxfmlTextBytes, a document with more than kMaxLxfmlBricks Brick
+// elements, or one whose per-brick queries would visit more than
+// kMaxLxfmlQueryWork nodes and attributes (Bricks nested in Bricks make that
+// quadratic) is refused whole with a debugger line, and the design is left as
+// it was. A brick whose cell does not fit a signed 32-bit integer is left out.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "math/Vector3i.h"
+
+namespace Tav {
+
+struct BrickShape;
+
+struct LxfmlBrick {
+    BrickShape* shape = nullptr;  // of the catalogue, which outlives every design
+    int32_t x = 0;                // the cell of the shape's origin cell
+    int32_t y = 0;
+    int32_t z = 0;
+    uint8_t colour = 0;  // colour index
+};
+
+// A parsed design: its bricks in document order and the inclusive box of
+// cells they cover. The box starts as the single cell (0, 0, 0) and only
+// grows, so it always contains that cell.
+struct LxfmlDesign {
+    int32_t minX = 0;
+    int32_t minY = 0;
+    int32_t minZ = 0;
+    int32_t maxX = 0;
+    int32_t maxY = 0;
+    int32_t maxZ = 0;
+    std::vector<LxfmlBrick> bricks;
+
+    // Appends the brick and widens the box to every cell of its shape.
+    void AddBrick(const LxfmlBrick& brick);
+};
+
+// Bounds of one parse (see above).
+constexpr size_t kMaxLxfmlTextBytes = 4u * 1024u * 1024u;
+constexpr size_t kMaxLxfmlBricks = 20000;
+constexpr size_t kMaxLxfmlQueryWork = 4u * 1024u * 1024u;
+
+enum class LxfmlResult {
+    Parsed,          // the document parsed (bricks may still have been left out)
+    NotXml,          // pugixml refused the text
+    TooLong,         // refused: the text is longer than kMaxLxfmlTextBytes
+    TooManyBricks,   // refused: more than kMaxLxfmlBricks Brick elements
+    TooMuchWork,     // refused: the per-brick queries would exceed kMaxLxfmlQueryWork
+};
+
+// Parses the text and appends one brick per Brick element, each at its
+// computed cell plus origin. Writes "Parsing XML... result: <pugixml's
+// description>" to the debugger output whenever the text is handed to
+// pugixml, and a line saying why when a design is refused. On anything but
+// Parsed the design is unchanged. Safe on several threads at once (the
+// catalogue and the colour table must be built).
+LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDesign& design);
+
+// Reads "test.lxfml" from the working folder and parses it as above; does
+// nothing (and writes nothing) when the file cannot be opened. At most
+// kMaxLxfmlTextBytes + 1 bytes are read, so an oversized file is refused.
+void LoadLxfmlFile(LxfmlDesign& design, const Vector3i& origin);
+
+}  // namespace Tav
