@@ -29,6 +29,7 @@
 namespace Tav {
 
 class PhysicsManager;
+struct LxfmlDesign;
 
 // One client's request for chunks, answered by the chunk worker.
 struct ChunkRequest {
@@ -120,6 +121,23 @@ public:
     // A failed statement is reported on the console and the other chunks
     // are still stored; returns false when any chunk was not stored.
     bool SaveChunks(const TouchedSet& chunks);
+
+    // ---- Design stamping and undo (world/DesignStamping.cpp) ----
+    // Both change only chunks that are loaded (never loading or creating
+    // one), add the chunks they change to touched, store those chunks, and
+    // return whether every one was stored. The caller holds residencyMutex
+    // from the call to its last use of touched (it sends them).
+    //
+    // Places the design's bricks, in list order, with their anchors at
+    // origin + the brick's cell: a brick that would cover an occupied cell
+    // or the cell (0, 0, 0), or whose anchor lies below row 0, is left out.
+    bool PlaceDesignAndSave(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
+    // At each brick's anchor, removes the brick found there when that cell
+    // is its origin cell and has the design brick's colour.
+    bool RemoveDesignAndSave(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
+    // Bricks stamped or tested under one hold of octreeMutex: it bounds how
+    // long a design keeps the chunk worker's lookups waiting.
+    static constexpr size_t kDesignBricksPerHold = 256;
 
     // Worker only: the stored copy of a chunk, loaded and made resident, or
     // null when there is no usable row. A row that cannot be read, decoded

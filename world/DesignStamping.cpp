@@ -1,0 +1,80 @@
+// Stamping a parsed design into the loaded world and taking it out again.
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+
+#include "world/BrickCatalogue.h"
+#include "world/Lxfml.h"
+#include "world/ServerChunker.h"
+
+namespace Tav {
+
+namespace {
+
+// A design never covers the cell (0, 0, 0).
+const Vector3i kExcludedCell(0, 0, 0);
+
+bool FitsInt32(int64_t v) { return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max(); }
+
+// origin + the brick's cell; false when it, or a cell of the brick's shape,
+// has no 32-bit coordinate (such a brick lands nowhere).
+bool AnchorOf(const Vector3i& origin, const LxfmlBrick& brick, Vector3i& anchor)
+{
+    if (!brick.shape) return false;
+    const int64_t x = int64_t(origin.x) + brick.x, y = int64_t(origin.y) + brick.y, z = int64_t(origin.z) + brick.z;
+    const BrickShape& s = *brick.shape;
+    if (!FitsInt32(x + s.minX) || !FitsInt32(x + s.maxX) || !FitsInt32(y + s.minY) || !FitsInt32(y + s.maxY) ||
+        !FitsInt32(z + s.minZ) || !FitsInt32(z + s.maxZ))
+        return false;
+    anchor = Vector3i(static_cast<int32_t>(x), static_cast<int32_t>(y), static_cast<int32_t>(z));
+    return true;
+}
+
+// Calls edit(brick, anchor) for every brick that has an anchor, in list
+// order, with octreeMutex held for at most kDesignBricksPerHold bricks at a
+// time.
+template <class Edit>
+void ForEachBrickLocked(std::mutex& octreeMutex, const LxfmlDesign& design, const Vector3i& origin, Edit&& edit)
+{
+    const std::vector<LxfmlBrick>& bricks = design.bricks;
+    for (size_t i = 0; i < bricks.size();) {
+        std::lock_guard<std::mutex> lock(octreeMutex);
+        for (const size_t end = std::min(bricks.size(), i + ServerChunker::kDesignBricksPerHold); i < end; ++i) {
+            Vector3i anchor;
+            if (AnchorOf(origin, bricks[i], anchor)) edit(bricks[i], anchor);
+        }
+    }
+}
+
+}  // namespace
+
+bool ServerChunker::PlaceDesignAndSave(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
+{
+    // Each brick is tested and written under one hold, before the next is
+    // tested: of two overlapping bricks the earlier lands.
+    ForEachBrickLocked(octreeMutex, design, origin, [&](const LxfmlBrick& brick, const Vector3i& anchor) {
+        PlaceBrickLocked(kExcludedCell, kExcludedCell, *brick.shape, brick.colour, anchor, &touched, false);
+    });
+    return SaveChunks(touched);
+}
+
+bool ServerChunker::RemoveDesignAndSave(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
+{
+    // The test and the removal of one brick under one hold, so that no other
+    // edit changes the cell in between. Neither type nor rotation is
+    // compared: any brick with its origin cell there in that colour goes.
+    ForEachBrickLocked(octreeMutex, design, origin, [&](const LxfmlBrick& brick, const Vector3i& anchor) {
+        int index = 0;
+        const Chunk* chunk = FindCellLocked(anchor, index);  // null when not loaded or below row 0
+        if (!chunk) return;
+        const Cell& cell = chunk->cells[index];
+        const BrickCell* record = CellTypeTable::Get(cell.typeIndex);
+        if (!record || record->dx != 0 || record->dy != 0 || record->dz != 0) return;
+        if (cell.colour != brick.colour) return;
+        RemoveBrickAtLocked(anchor, &touched);
+    });
+    return SaveChunks(touched);
+}
+
+}  // namespace Tav
