@@ -261,7 +261,7 @@ void LxfmlDesign::AddBrick(const LxfmlBrick& brick)
 LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDesign& design)
 {
     if (text.size() > kMaxLxfmlTextBytes) {
-        Report("Design refused: %zu bytes of XML, more than %zu\n", text.size(), kMaxLxfmlTextBytes);
+        Report("Design refused: more than %zu bytes of XML\n", kMaxLxfmlTextBytes);
         return LxfmlResult::TooLong;
     }
 

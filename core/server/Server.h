@@ -4,6 +4,7 @@
 // the network thread, which drains the peer, prints the connection events
 // and hands every packet to OnPacket.
 #include <atomic>
+#include <map>
 #include <string>
 #include <mutex>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "core/IClientCallback.h"
 #include "core/server/Client.h"
+#include "core/server/DesignImport.h"
 #include "entities/PhysicsManager.h"
 #include "math/Vector3.h"
 #include "net/Types.h"
@@ -56,9 +58,18 @@ public:
     // GUID, gives it a body and hands it to the replica manager. Safe from any
     // thread while the server runs.
     void SpawnPhysicsEntity() override;
-    // Script methods: design imports and their undo (see IScriptServer).
+    // Script methods: design imports and their undo, safe from any thread
+    // (core/server/ServerScriptMethods.cpp). Each sends the chunks it changed
+    // to every peer in one ID_CHUNK_DATA, also when there are none; nothing
+    // is sent when a chunk could not be stored. They print nothing.
+    //
+    // "test.lxfml" from the working folder at the cell (16, 16, 0); no undo.
     void ImportTestLXFML() override;
+    // A Base64 design beside the sender's player (nothing without one),
+    // remembered for the sender's undo, also when nothing of it landed.
     void ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override;
+    // Takes the sender's last Base64 design out again and forgets it.
+    // Nothing without a player or a record.
     void UndoImportLXFML(ServerCommandConnector& connector) override;
 
     // IChunkHost: what the chunk worker calls.
@@ -80,6 +91,14 @@ public:
     ServerChunker chunker;
     std::thread networkThread;
     std::atomic<bool> netRunning{false};
+
+    // The last Base64 import of each sender, for its undo; never pruned (an
+    // undo leaves the empty record). importMutex guards it and serialises the
+    // import methods, so that a record always describes what its stamping
+    // did. Lock order: after the Lua lock, before the chunk manager's
+    // residencyMutex; no script runs while it is held.
+    std::mutex importMutex;
+    std::map<Net::Guid, ImportRecord> importUndo;
 
 private:
     // Spawn notices (ID_PLAYER_SPAWNED) waiting for the network thread. A

@@ -1,16 +1,42 @@
 // The server's methods for scripts.
+#include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/server/Server.h"
 #include "entities/EntityManager.h"
 #include "entities/PhysicsEntity.h"
 #include "entities/Player.h"
+#include "world/Base64.h"
+#include "world/Lxfml.h"
 
 namespace Tav {
 
 namespace {
 // World height at which a physics entity appears.
 constexpr double kPhysicsEntitySpawnHeight = 30.0;
+
+// Where the test design lands.
+const Vector3i kTestDesignOrigin(16, 16, 0);
+
+// Enough Base64 characters for one byte more than a design may have: a
+// longer text would decode to a design that is refused all the same, so the
+// rest of it is never decoded.
+constexpr size_t kMaxBase64Chars = (kMaxLxfmlTextBytes + 1 + 2) / 3 * 4;
+
+Net::AddressOrGuid Everyone() { return Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS); }
+
+// The simulated state of the sender's player, copied under the player's
+// mutex while a PlayerRef keeps it alive (safe on every thread, the one that
+// deletes players included); false when the sender has no player.
+bool CopySenderState(Net::Guid sender, PlayerState& state)
+{
+    PlayerRef player = g_entityManager.FindPlayerRefByGuid(sender);
+    if (!player) return false;
+    state = player->CopyPlayerState(false);
+    return true;
+}
 }  // namespace
 
 void Server::SpawnPhysicsEntity()
@@ -34,9 +60,56 @@ void Server::SpawnPhysicsEntity()
     client->GetReplicaManager()->Reference(entity);
 }
 
-// Design imports: not built yet; they change nothing.
-void Server::ImportTestLXFML() {}
-void Server::ImportBase64LXFML(ServerCommandConnector&, const std::string&) {}
-void Server::UndoImportLXFML(ServerCommandConnector&) {}
+void Server::ImportTestLXFML()
+{
+    LxfmlDesign design;
+    LoadLxfmlFile(design, Vector3i(0, 0, 0));
+
+    std::lock_guard<std::mutex> imports(importMutex);
+    // The touched chunks stay resident until they are sent.
+    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+    TouchedSet touched;
+    if (chunker.PlaceDesignAndSave(touched, design, kTestDesignOrigin))
+        SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
+}
+
+void Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text)
+{
+    const Net::Guid sender = connector.GetGUID();
+    PlayerState player;
+    if (!CopySenderState(sender, player)) return;
+
+    // Decoded and parsed before any lock is taken: nothing waits for it.
+    LxfmlDesign design;
+    ParseLxfml(Base64Decode(text.size() > kMaxBase64Chars ? text.substr(0, kMaxBase64Chars) : text),
+               Vector3i(0, 0, 0), design);
+    const Vector3i origin = DesignOriginBeside(player.motion.position, player.facing, design);
+
+    std::lock_guard<std::mutex> imports(importMutex);
+    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+    TouchedSet touched;
+    const bool stored = chunker.PlaceDesignAndSave(touched, design, origin);
+    // Recorded even when a store failed: the bricks are in the world, and
+    // the undo must be able to take them out.
+    importUndo[sender] = ImportRecord{std::move(design), origin};
+    if (stored) SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
+}
+
+void Server::UndoImportLXFML(ServerCommandConnector& connector)
+{
+    const Net::Guid sender = connector.GetGUID();
+    PlayerState player;
+    if (!CopySenderState(sender, player)) return;
+
+    std::lock_guard<std::mutex> imports(importMutex);
+    const auto it = importUndo.find(sender);
+    if (it == importUndo.end()) return;
+    const ImportRecord record = std::exchange(it->second, ImportRecord());
+
+    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+    TouchedSet touched;
+    if (chunker.RemoveDesignAndSave(touched, record.design, record.origin))
+        SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
+}
 
 }  // namespace Tav

@@ -5,24 +5,12 @@
 #include <string>
 
 #include "world/Base64.h"
+#include "world/DesignText.h"
 
 namespace Tav {
 namespace {
 
-// An encoder of the test's own (standard alphabet, "=" padding).
-std::string Encode(const std::string& bytes)
-{
-    static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        const size_t n = std::min<size_t>(3, bytes.size() - i);
-        uint32_t group = 0;
-        for (size_t k = 0; k < 3; ++k)
-            group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        for (size_t k = 0; k < 4; ++k) out.push_back(k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=');
-    }
-    return out;
-}
+std::string Encode(const std::string& bytes) { return TavTest::Base64Encode(bytes); }
 
 TEST(Base64, TheAlphabetIsTheStandardOne)
 {

@@ -17,6 +17,7 @@
 
 #include "e2e/ProcessHarness.h"
 #include "sql/TempDir.h"
+#include "world/DesignText.h"
 #include "world/BrickCatalogue.h"
 #include "world/ColourTable.h"
 #include "world/Lxfml.h"
@@ -27,25 +28,17 @@ namespace {
 const char* const kIdentity = "1,0,0,0,1,0,0,0,1";
 const char* const kRotation1 = "0,0,1,0,1,0,-1,0,0";
 
-// One Brick element with its Part and Bone; null attributes are left out.
 std::string Brick(const char* designId, const char* materials, const char* transformation)
 {
-    std::string s = "<Brick";
-    if (designId) s += std::string(" designID=\"") + designId + "\"";
-    s += "><Part";
-    if (materials) s += std::string(" materials=\"") + materials + "\"";
-    s += "><Bone";
-    if (transformation) s += std::string(" transformation=\"") + transformation + "\"";
-    s += "/></Part></Brick>";
-    return s;
+    return TavTest::LxfmlBrickElement(designId, materials, transformation ? transformation : "", transformation != nullptr);
 }
 
 std::string Brick(const char* designId, const char* materials, const std::string& transformation)
 {
-    return Brick(designId, materials, transformation.c_str());
+    return TavTest::LxfmlBrickElement(designId, materials, transformation);
 }
 
-std::string Document(const std::string& bricks) { return "<LXFML><Bricks>" + bricks + "</Bricks></LXFML>"; }
+std::string Document(const std::string& bricks) { return TavTest::LxfmlDocument(bricks); }
 
 std::string Transform(const char* rotation, const std::string& position) { return std::string(rotation) + "," + position; }
 
