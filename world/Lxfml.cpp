@@ -32,10 +32,9 @@ constexpr int kTransformFields = 12;
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A decimal integer at the start of [s, e): white space, an optional sign,
-// digits; reading stops at anything else. No digits give 0; values beyond 64
-// bits saturate.
-int64_t ReadInteger(const char* s, const char* e)
+}  // namespace
+
+int64_t ReadLxfmlInteger(const char* s, const char* e)
 {
     while (s < e && IsSpace(*s)) ++s;
     bool negative = false;
@@ -51,27 +50,43 @@ int64_t ReadInteger(const char* s, const char* e)
     return v == kCap ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(v);
 }
 
-// A decimal floating-point number at the start of [s, e): white space, an
-// optional sign, digits with an optional decimal point, an optional exponent;
-// reading stops at anything else. No digits give 0.0. Only decimal forms are
-// read (no "inf", "nan" or hexadecimal). A magnitude beyond the doubles gives
-// an infinity, one below them 0.
-double ReadNumber(const char* s, const char* e)
+double ReadLxfmlNumber(const char* s, const char* e)
 {
     while (s < e && IsSpace(*s)) ++s;
     bool negative = false;
     if (s < e && (*s == '+' || *s == '-')) negative = *s++ == '-';
 
     const char* start = s;
-    // Decimal order of magnitude of the mantissa (for out-of-range values).
+    // The digits as an integer while they fit (for the exact short way), and
+    // the decimal order of magnitude (for values beyond the doubles).
+    uint64_t mantissa = 0;
+    int mantissaDigits = 0;     // significant digits taken into mantissa
+    int64_t droppedDigits = 0;  // integer digits beyond those (each a factor 10)
+    int64_t fractionDigits = 0; // fraction digits taken into mantissa
+    bool exact = true;          // no non-zero digit was dropped
     int64_t significant = 0;    // integer digits after leading zeros
     int64_t fractionZeros = 0;  // leading zeros after the point when the integer part is 0
     bool nonZero = false;
     bool digits = false;
+    auto take = [&](char c, bool fraction) {
+        if (mantissa == 0 && c == '0') {
+            if (fraction) ++fractionDigits;
+            return;
+        }
+        if (mantissaDigits < 19) {
+            mantissa = mantissa * 10 + uint64_t(c - '0');
+            ++mantissaDigits;
+            if (fraction) ++fractionDigits;
+        } else {
+            if (c != '0') exact = false;
+            if (!fraction) ++droppedDigits;
+        }
+    };
     for (; s < e && IsDigit(*s); ++s) {
         digits = true;
         if (*s != '0') nonZero = true;
         if (nonZero) ++significant;
+        take(*s, false);
     }
     if (s < e && *s == '.') {
         ++s;
@@ -81,6 +96,7 @@ double ReadNumber(const char* s, const char* e)
                 if (*s == '0') ++fractionZeros;
                 else nonZero = true;
             }
+            take(*s, true);
         }
     }
     if (!digits) return 0.0;
@@ -96,16 +112,28 @@ double ReadNumber(const char* s, const char* e)
         }
     }
 
+    // mantissa * 10^power exactly when both are exact doubles: one rounding,
+    // so the result is the correctly rounded value (the common case: short
+    // numbers such as "0.4" or "-1").
+    static const double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const int64_t power = exponent + droppedDigits - fractionDigits;
     double value = 0.0;
-    const std::from_chars_result r = std::from_chars(start, s, value, std::chars_format::general);
-    if (r.ec == std::errc::result_out_of_range) {
-        const int64_t magnitude = significant > 0 ? significant + exponent : exponent - fractionZeros;
-        value = (nonZero && magnitude > 0) ? std::numeric_limits<double>::infinity() : 0.0;
-    } else if (r.ec != std::errc()) {
-        value = 0.0;
+    if (exact && mantissa <= (uint64_t(1) << 53) && power >= -22 && power <= 22) {
+        value = power >= 0 ? double(mantissa) * kPowers[power] : double(mantissa) / kPowers[-power];
+    } else {
+        const std::from_chars_result r = std::from_chars(start, s, value, std::chars_format::general);
+        if (r.ec == std::errc::result_out_of_range) {
+            const int64_t magnitude = significant > 0 ? significant + exponent : exponent - fractionZeros;
+            value = (nonZero && magnitude > 0) ? std::numeric_limits<double>::infinity() : 0.0;
+        } else if (r.ec != std::errc()) {
+            value = 0.0;
+        }
     }
     return negative ? -value : value;
 }
+
+namespace {
 
 // Rounding half away from zero, in double precision.
 double RoundHalfAway(double v)
@@ -176,14 +204,15 @@ BrickType* TypeOfDesign(int64_t designNumber)
 
 bool IsBrickElement(const pugi::xml_node& n)
 {
-    return n.type() == pugi::node_element && std::strcmp(n.name(), "Brick") == 0;
+    const char* name = n.name();
+    return name[0] == 'B' && n.type() == pugi::node_element && std::strcmp(name, "Brick") == 0;
 }
 
 // Counts the Brick elements and the work of the per-brick queries: each one
 // walks the brick's whole subtree (and the attributes of what it finds), so
 // the work is every node's (1 + attributes) times the Bricks above it.
 // Stops as soon as a bound is passed. Walks without recursion.
-LxfmlResult CheckBounds(const pugi::xml_document& doc)
+LxfmlResult CheckBounds(const pugi::xml_document& doc, size_t& bricksFound)
 {
     size_t bricks = 0;
     uint64_t work = 0;
@@ -209,6 +238,7 @@ LxfmlResult CheckBounds(const pugi::xml_document& doc)
         }
         n = n == doc ? pugi::xml_node() : n.next_sibling();
     }
+    bricksFound = bricks;
     return LxfmlResult::Parsed;
 }
 
@@ -270,7 +300,8 @@ LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDes
     DebugOutput(std::string("Parsing XML... result: ") + parsed.description() + "\n");
     if (!parsed) return LxfmlResult::NotXml;
 
-    const LxfmlResult bounds = CheckBounds(doc);
+    size_t brickCount = 0;
+    const LxfmlResult bounds = CheckBounds(doc, brickCount);
     if (bounds == LxfmlResult::TooManyBricks) {
         Report("Design refused: more than %zu bricks\n", kMaxLxfmlBricks);
         return bounds;
@@ -279,6 +310,7 @@ LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDes
         DebugOutput("Design refused: its bricks are nested too deeply\n");
         return bounds;
     }
+    if (brickCount == 0) return LxfmlResult::Parsed;
 
     // Compiled once; evaluating a query does not change it, so threads share them.
     static const pugi::xpath_query bricksQuery("//Brick");
@@ -292,20 +324,20 @@ LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDes
     for (const pugi::xpath_node& node : nodes) {
         const pugi::xml_node brick = node.node();
         const char* designId = brick.attribute("designID").value();
-        BrickType* type = TypeOfDesign(ReadInteger(designId, designId + std::strlen(designId)));
+        BrickType* type = TypeOfDesign(ReadLxfmlInteger(designId, designId + std::strlen(designId)));
         if (!type || type->shapes.empty()) continue;
 
         const char* materials = materialsQuery.evaluate_node(brick).attribute().value();
         Field first;
         SplitFields(materials, &first, 1);
-        const int64_t material = ReadInteger(first.begin, first.end);
+        const int64_t material = ReadLxfmlInteger(first.begin, first.end);
         const uint8_t colour = FitsInt32(material) ? ColourTable::IndexOfMaterial(static_cast<int32_t>(material)) : 0;
 
         const char* transformation = transformationQuery.evaluate_node(brick).attribute().value();
         Field fields[kTransformFields];
         const int fieldCount = SplitFields(transformation, fields, kTransformFields);
         double values[kTransformFields] = {};
-        for (int i = 0; i < fieldCount; ++i) values[i] = ReadNumber(fields[i].begin, fields[i].end);
+        for (int i = 0; i < fieldCount; ++i) values[i] = ReadLxfmlNumber(fields[i].begin, fields[i].end);
 
         Matrix4 matrix = Identity();
         for (int i = 0; i < kRotationFields && i < fieldCount; ++i) matrix[4 * (i / 3) + i % 3] = RoundHalfAway(values[i]);

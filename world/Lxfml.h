@@ -52,7 +52,7 @@ struct LxfmlDesign {
 // Bounds of one parse (see above).
 constexpr size_t kMaxLxfmlTextBytes = 4u * 1024u * 1024u;
 constexpr size_t kMaxLxfmlBricks = 20000;
-constexpr size_t kMaxLxfmlQueryWork = 4u * 1024u * 1024u;
+constexpr size_t kMaxLxfmlQueryWork = 1024u * 1024u;
 
 enum class LxfmlResult {
     Parsed,          // the document parsed (bricks may still have been left out)
@@ -69,6 +69,16 @@ enum class LxfmlResult {
 // Parsed the design is unchanged. Safe on several threads at once (the
 // catalogue and the colour table must be built).
 LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDesign& design);
+
+// The numbers of a design's attributes, read from the start of [begin, end):
+// white space, an optional sign, then decimal digits; reading stops at the
+// first other character, and no digits give 0. Integers beyond 64 bits
+// saturate. A number may have a decimal point and an exponent; it is
+// rounded correctly, only decimal forms are read (no "inf", "nan" or
+// hexadecimal), and a magnitude beyond the doubles gives an infinity, one
+// below them 0.
+int64_t ReadLxfmlInteger(const char* begin, const char* end);
+double ReadLxfmlNumber(const char* begin, const char* end);
 
 // Reads "test.lxfml" from the working folder and parses it as above; does
 // nothing (and writes nothing) when the file cannot be opened. At most

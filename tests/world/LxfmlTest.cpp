@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -170,6 +171,40 @@ TEST_F(LxfmlTest, TransformationFieldsAndNumbers)
     }
 }
 
+TEST(LxfmlNumbers, DecimalNumbersAreReadAsTheCLibraryReadsThem)
+{
+    auto read = [](const std::string& t) { return ReadLxfmlNumber(t.data(), t.data() + t.size()); };
+    // Every decimal form, correctly rounded: random digits, points and exponents.
+    std::mt19937_64 random(3);
+    for (int i = 0; i < 20000; ++i) {
+        std::string t = (random() % 3 == 0) ? "-" : "";
+        const int digits = 1 + int(random() % 24);
+        const int point = int(random() % (digits + 1));
+        for (int d = 0; d < digits; ++d) {
+            if (d == point && d > 0) t += '.';
+            t += char('0' + random() % 10);
+        }
+        if (random() % 2) t += "e" + std::to_string(int(random() % 600) - 300);
+        EXPECT_EQ(read(t), std::strtod(t.c_str(), nullptr)) << t;
+    }
+    const struct {
+        const char* text;
+        double value;
+    } cases[] = {
+        {"0.4", 0.4},       {" \t+1.5x", 1.5},   {"-.5", -0.5},   {"5.", 5.0},   {"1e", 1.0},
+        {"1e+", 1.0},       {"2E-1", 0.2},       {".", 0.0},      {"-", 0.0},    {"", 0.0},
+        {"inf", 0.0},       {"nan", 0.0},        {"0x1p3", 0.0},  {"1e400", std::numeric_limits<double>::infinity()},
+        {"-1e400", -std::numeric_limits<double>::infinity()},      {"1e-400", 0.0},
+        {"12345678901234567890123", 12345678901234567890123.0},    {"0.000000000000000000000001", 1e-24},
+    };
+    for (const auto& c : cases) EXPECT_EQ(read(c.text), c.value) << c.text;
+    auto integer = [](const std::string& t) { return ReadLxfmlInteger(t.data(), t.data() + t.size()); };
+    EXPECT_EQ(integer(" -3004abc"), -3004);
+    EXPECT_EQ(integer("99999999999999999999"), std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(integer("-99999999999999999999"), std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(integer("x1"), 0);
+}
+
 TEST_F(LxfmlTest, DesignNumbersAndMaterials)
 {
     const struct {
@@ -275,9 +310,14 @@ TEST_F(LxfmlTest, HostileDocumentsAreRefusedWholeOrParsedWithinBounds)
     manyBricks += "</LXFML>";
 
     // Bricks nested in Bricks: every brick's queries would walk all below it.
-    std::string nested;
-    for (int i = 0; i < 4000; ++i) nested += "<Brick>";
-    for (int i = 0; i < 4000; ++i) nested += "</Brick>";
+    // n of them cost n (n - 1) / 2 visits: 1449 are one level too many.
+    auto nestedBricks = [](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += "<Brick>";
+        for (int i = 0; i < n; ++i) s += "</Brick>";
+        return s;
+    };
+    const std::string nested = nestedBricks(1449);
 
     std::string deep;  // deep, but no Bricks: nothing to query, nothing refused
     for (int i = 0; i < 200000; ++i) deep += "<a>";
@@ -310,11 +350,13 @@ TEST_F(LxfmlTest, HostileDocumentsAreRefusedWholeOrParsedWithinBounds)
         EXPECT_TRUE(d.bricks.empty()) << c.what;
     }
 
-    // At the brick limit a design is parsed whole.
+    // At the bounds a design is parsed whole.
+    LxfmlResult r;
+    EXPECT_EQ(Parse(nestedBricks(1448), &r).bricks.size(), 1448u);
+    EXPECT_EQ(r, LxfmlResult::Parsed);
     std::string atLimit = "<LXFML>";
     for (size_t i = 0; i < kMaxLxfmlBricks; ++i) atLimit += "<Brick/>";
     atLimit += "</LXFML>";
-    LxfmlResult r;
     EXPECT_EQ(Parse(atLimit, &r).bricks.size(), kMaxLxfmlBricks);
     EXPECT_EQ(r, LxfmlResult::Parsed);
 }

@@ -1,0 +1,318 @@
+// Design import: parsing a generated LXFML document of 10000 bricks against
+// pugixml's own load of the same text, the parser's worst cases within its
+// bounds, and stamping that design into 64 loaded chunks with the store of
+// the touched chunks, set against the store's parts (one commit per chunk,
+// one transaction, compression).
+//
+// The database lives in a fresh folder under TAV_BENCH_DIR, or under the
+// working directory when that is unset. Run with 2>/dev/null: the parser
+// writes its line to the debugger output on every call.
+
+#include <benchmark/benchmark.h>
+
+#include <pugixml.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "world/BrickCatalogue.h"
+#include "world/ChunkStoreCodec.h"
+#include "world/ColourTable.h"
+#include "world/Lxfml.h"
+#include "world/ScratchBuffers.h"
+#include "world/ServerChunker.h"
+#include "world/sql/SqlDatabase.h"
+
+namespace {
+
+constexpr int kBricks = 10000;
+
+void Prepare()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Tav::BrickCatalogue::Build();
+        Tav::ColourTable::Build();
+        Tav::AllocateScratchBuffers();
+    });
+}
+
+std::string Number(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4f", v);
+    return text;
+}
+
+// 10000 bricks of four types, each in a 2 x 2-cell slot of its own, three
+// layers of 64 x 64 slots over cells -8 to 119 in x and z: chunks 0 to 7 on x
+// and z of layer 0, 64 chunks. Written the way a design tool writes them.
+const std::string& GeneratedDesign()
+{
+    static const std::string text = [] {
+        struct Kind {
+            int design;
+            const char* rotation;
+            double offsetX, offsetZ;  // in cells
+        };
+        const Kind kinds[] = {
+            {3005, "1,0,0,0,1,0,0,0,1", 0.5, 0.5},
+            {3004, "1,0,0,0,1,0,0,0,1", 0.5, 0.5},
+            {3003, "1,0,0,0,1,0,0,0,1", 0.5, 1.5},
+            {3040, "1,0,0,0,1,0,0,0,1", 0.5, 0.5},
+            {3004, "0,0,1,0,1,0,-1,0,0", 0.5, 0.5},
+        };
+        const int materials[] = {21, 1, 199, 23, 24, 28, 154};
+        const double w = static_cast<double>(0.8f), h = static_cast<double>(0.96f);
+        std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n"
+                        "<LXFML versionMajor=\"5\" versionMinor=\"0\" name=\"Generated\">\n"
+                        "  <Meta><Application name=\"bench\" versionMajor=\"1\" versionMinor=\"0\"/></Meta>\n"
+                        "  <Bricks cameraRef=\"0\">\n";
+        for (int i = 0; i < kBricks; ++i) {
+            const Kind& k = kinds[i % 5];
+            const int slot = i % 4096, layer = i / 4096;
+            const int x = -8 + 2 * (slot % 64), z = -8 + 2 * (slot / 64), y = layer;
+            const std::string id = std::to_string(i);
+            s += "    <Brick refID=\"" + id + "\" designID=\"" + std::to_string(k.design) + "\">\n";
+            s += "      <Part refID=\"" + id + "\" designID=\"" + std::to_string(k.design) + "\" materials=\"" +
+                 std::to_string(materials[i % 7]) + ",0\">\n";
+            s += "        <Bone refID=\"" + id + "\" transformation=\"" + k.rotation + "," +
+                 Number((x + k.offsetX) * w) + "," + Number(y * h) + "," + Number((z + k.offsetZ) * w) +
+                 "\">\n        </Bone>\n      </Part>\n    </Brick>\n";
+        }
+        s += "  </Bricks>\n</LXFML>\n";
+        return s;
+    }();
+    return text;
+}
+
+void BM_PugixmlLoadAlone(benchmark::State& state)
+{
+    const std::string& text = GeneratedDesign();
+    for (auto _ : state) {
+        pugi::xml_document doc;
+        benchmark::DoNotOptimize(doc.load_buffer(text.data(), text.size()));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+BENCHMARK(BM_PugixmlLoadAlone)->Unit(benchmark::kMillisecond);
+
+void BM_ParseLxfml(benchmark::State& state)
+{
+    Prepare();
+    const std::string& text = GeneratedDesign();
+    size_t bricks = 0;
+    for (auto _ : state) {
+        Tav::LxfmlDesign design;
+        Tav::ParseLxfml(text, Tav::Vector3i(), design);
+        bricks = design.bricks.size();
+    }
+    if (bricks != size_t(kBricks)) state.SkipWithError("not every brick was read");
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+    state.counters["bricks"] = double(bricks);
+}
+BENCHMARK(BM_ParseLxfml)->Unit(benchmark::kMillisecond);
+
+std::string Repeat(const std::string& piece, size_t n)
+{
+    std::string out;
+    out.reserve(piece.size() * n);
+    for (size_t i = 0; i < n; ++i) out += piece;
+    return out;
+}
+
+// What the parser may be made to do within its bounds, and what it refuses.
+void BM_ParseHostile(benchmark::State& state)
+{
+    Prepare();
+    std::string text;
+    switch (state.range(0)) {
+    case 0:  // Bricks nested just within the query bound: each walks all below it
+        text = Repeat("<Brick>", 1448) + Repeat("</Brick>", 1448);
+        state.SetLabel("nested Bricks at the bound");
+        break;
+    case 1:  // one level further than allowed: refused after the count
+        text = Repeat("<Brick>", 1449) + Repeat("</Brick>", 1449);
+        state.SetLabel("nested Bricks refused");
+        break;
+    case 2:  // the most bricks a design may have, each with its parts
+        text = "<LXFML>" +
+               Repeat("<Brick designID=\"3005\"><Part materials=\"21\"><Bone transformation=\"1,0,0,0,1,0,0,0,1,"
+                      "0.4,0,0.4\"/></Part></Brick>",
+                      Tav::kMaxLxfmlBricks) +
+               "</LXFML>";
+        state.SetLabel("20000 bricks");
+        break;
+    case 3:  // deep nesting without bricks, up to the text bound
+        text = Repeat("<a>", 500000) + Repeat("</a>", 500000);
+        state.SetLabel("500000 levels deep");
+        break;
+    default:  // the longest text, of the smallest elements
+        text = "<LXFML>" + Repeat("<a/>", (Tav::kMaxLxfmlTextBytes - 20) / 4) + "</LXFML>";
+        state.SetLabel("4 MiB of empty elements");
+        break;
+    }
+    for (auto _ : state) {
+        Tav::LxfmlDesign design;
+        benchmark::DoNotOptimize(Tav::ParseLxfml(text, Tav::Vector3i(), design));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+BENCHMARK(BM_ParseHostile)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+
+// A chunk manager on a database of its own whose worker idles, with the 64
+// chunks of the generated design loaded and empty.
+class StampingWorld {
+public:
+    StampingWorld()
+    {
+        Prepare();
+        const char* base = std::getenv("TAV_BENCH_DIR");
+        std::string pattern =
+            ((base ? std::filesystem::path(base) : std::filesystem::current_path()) / "design-bench-XXXXXX").string();
+        if (!mkdtemp(&pattern[0])) std::abort();
+        dir_ = pattern;
+        chunker = std::make_unique<Idle>((dir_ / "world.db").string());
+        for (int x = 0; x < 8; ++x)
+            for (int z = 0; z < 8; ++z) chunker->CreateChunk(x, 0, z, [](Tav::Chunk&) {});
+        Tav::ParseLxfml(GeneratedDesign(), Tav::Vector3i(), design);
+    }
+    ~StampingWorld()
+    {
+        chunker.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    class Idle : public Tav::ServerChunker {
+    public:
+        explicit Idle(const std::string& file) : ServerChunker(nullptr, nullptr, file) { Start(); }
+        ~Idle() override { Stop(); }
+        void Update() override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+    };
+
+    std::unique_ptr<Idle> chunker;
+    Tav::LxfmlDesign design;
+
+private:
+    std::filesystem::path dir_;
+};
+
+// Stamping the design and storing the 64 chunks it touches, as an import
+// does (the store is whatever SaveChunks does).
+void BM_StampAndStore(benchmark::State& state)
+{
+    StampingWorld world;
+    size_t chunks = 0;
+    for (auto _ : state) {
+        Tav::TouchedSet touched;
+        {
+            std::lock_guard<std::mutex> residency(world.chunker->residencyMutex);
+            world.chunker->PlaceDesignAndSave(touched, world.design, Tav::Vector3i(0, 0, 0));
+        }
+        chunks = touched.size();
+        state.PauseTiming();
+        Tav::TouchedSet removed;
+        world.chunker->RemoveDesignAndSave(removed, world.design, Tav::Vector3i(0, 0, 0));
+        state.ResumeTiming();
+    }
+    state.counters["chunks"] = double(chunks);
+}
+BENCHMARK(BM_StampAndStore)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The cells alone: the same placements without the store.
+void BM_StampCellsOnly(benchmark::State& state)
+{
+    StampingWorld world;
+    const Tav::Vector3i excluded(0, 0, 0);
+    for (auto _ : state) {
+        Tav::TouchedSet touched;
+        {
+            std::lock_guard<std::mutex> lock(world.chunker->octreeMutex);
+            for (const Tav::LxfmlBrick& b : world.design.bricks)
+                world.chunker->PlaceBrickLocked(excluded, excluded, *b.shape, b.colour,
+                                                Tav::Vector3i(b.x, b.y, b.z), &touched, false);
+        }
+        state.PauseTiming();
+        {
+            std::lock_guard<std::mutex> lock(world.chunker->octreeMutex);
+            for (const Tav::LxfmlBrick& b : world.design.bricks)
+                world.chunker->RemoveBrickAtLocked(Tav::Vector3i(b.x, b.y, b.z), nullptr);
+        }
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_StampCellsOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The 64 stamped chunks' serialised cells, for the store's parts.
+std::vector<std::vector<unsigned char>> StampedCells(StampingWorld& world)
+{
+    Tav::TouchedSet touched;
+    world.chunker->PlaceDesignAndSave(touched, world.design, Tav::Vector3i(0, 0, 0));
+    std::vector<std::vector<unsigned char>> cells;
+    for (const Tav::Chunk* c : touched) {
+        Net::BitStream out;
+        c->Serialize(out);
+        cells.emplace_back(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed());
+    }
+    return cells;
+}
+
+// What SaveChunks does with the 64 chunks.
+void BM_SaveChunks64(benchmark::State& state)
+{
+    StampingWorld world;
+    Tav::TouchedSet touched;
+    world.chunker->PlaceDesignAndSave(touched, world.design, Tav::Vector3i(0, 0, 0));
+    for (auto _ : state) benchmark::DoNotOptimize(world.chunker->SaveChunks(touched));
+    state.counters["chunks"] = double(touched.size());
+}
+BENCHMARK(BM_SaveChunks64)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same 64 statements, one commit each.
+void BM_Store64OneCommitEach(benchmark::State& state)
+{
+    StampingWorld world;
+    const auto cells = StampedCells(world);
+    for (auto _ : state)
+        for (size_t i = 0; i < cells.size(); ++i)
+            Tav::StoreChunkRow(world.chunker->Database(), int(i), 0, 0, cells[i].data(), cells[i].size());
+}
+BENCHMARK(BM_Store64OneCommitEach)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same 64 statements in one transaction.
+void BM_Store64OneTransaction(benchmark::State& state)
+{
+    StampingWorld world;
+    const auto cells = StampedCells(world);
+    for (auto _ : state) {
+        world.chunker->Database().ExecDml("BEGIN;");
+        for (size_t i = 0; i < cells.size(); ++i)
+            Tav::StoreChunkRow(world.chunker->Database(), int(i), 0, 0, cells[i].data(), cells[i].size());
+        world.chunker->Database().ExecDml("COMMIT;");
+    }
+}
+BENCHMARK(BM_Store64OneTransaction)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The target's yardstick: one chunk's commit plus the compression of all 64.
+void BM_OneCommitPlus64Compressions(benchmark::State& state)
+{
+    StampingWorld world;
+    const auto cells = StampedCells(world);
+    for (auto _ : state) {
+        for (const auto& c : cells) benchmark::DoNotOptimize(Tav::EncodeChunkRow(c.data(), c.size()));
+        Tav::StoreChunkRow(world.chunker->Database(), 0, 0, 0, cells[0].data(), cells[0].size());
+    }
+}
+BENCHMARK(BM_OneCommitPlus64Compressions)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
