@@ -128,37 +128,39 @@ std::string Repeat(const std::string& piece, size_t n)
     return out;
 }
 
-// What the parser may be made to do within its bounds, and what it refuses.
-void BM_ParseHostile(benchmark::State& state)
+// What the parser may be made to do within its bounds, and what it refuses,
+// each against pugixml's own load of the same text.
+std::string HostileText(int64_t which, std::string& label)
 {
-    Prepare();
-    std::string text;
-    switch (state.range(0)) {
+    switch (which) {
     case 0:  // Bricks nested just within the query bound: each walks all below it
-        text = Repeat("<Brick>", 1448) + Repeat("</Brick>", 1448);
-        state.SetLabel("nested Bricks at the bound");
-        break;
+        label = "nested Bricks at the bound";
+        return Repeat("<Brick>", 1448) + Repeat("</Brick>", 1448);
     case 1:  // one level further than allowed: refused after the count
-        text = Repeat("<Brick>", 1449) + Repeat("</Brick>", 1449);
-        state.SetLabel("nested Bricks refused");
-        break;
+        label = "nested Bricks refused";
+        return Repeat("<Brick>", 1449) + Repeat("</Brick>", 1449);
     case 2:  // the most bricks a design may have, each with its parts
-        text = "<LXFML>" +
+        label = "20000 bricks";
+        return "<LXFML>" +
                Repeat("<Brick designID=\"3005\"><Part materials=\"21\"><Bone transformation=\"1,0,0,0,1,0,0,0,1,"
                       "0.4,0,0.4\"/></Part></Brick>",
                       Tav::kMaxLxfmlBricks) +
                "</LXFML>";
-        state.SetLabel("20000 bricks");
-        break;
     case 3:  // deep nesting without bricks, up to the text bound
-        text = Repeat("<a>", 500000) + Repeat("</a>", 500000);
-        state.SetLabel("500000 levels deep");
-        break;
+        label = "500000 levels deep";
+        return Repeat("<a>", 500000) + Repeat("</a>", 500000);
     default:  // the longest text, of the smallest elements
-        text = "<LXFML>" + Repeat("<a/>", (Tav::kMaxLxfmlTextBytes - 20) / 4) + "</LXFML>";
-        state.SetLabel("4 MiB of empty elements");
-        break;
+        label = "4 MiB of empty elements";
+        return "<LXFML>" + Repeat("<a/>", (Tav::kMaxLxfmlTextBytes - 20) / 4) + "</LXFML>";
     }
+}
+
+void BM_ParseHostile(benchmark::State& state)
+{
+    Prepare();
+    std::string label;
+    const std::string text = HostileText(state.range(0), label);
+    state.SetLabel(label);
     for (auto _ : state) {
         Tav::LxfmlDesign design;
         benchmark::DoNotOptimize(Tav::ParseLxfml(text, Tav::Vector3i(), design));
@@ -166,6 +168,19 @@ void BM_ParseHostile(benchmark::State& state)
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
 }
 BENCHMARK(BM_ParseHostile)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+
+void BM_PugixmlLoadHostile(benchmark::State& state)
+{
+    std::string label;
+    const std::string text = HostileText(state.range(0), label);
+    state.SetLabel(label);
+    for (auto _ : state) {
+        pugi::xml_document doc;
+        benchmark::DoNotOptimize(doc.load_buffer(text.data(), text.size()));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+BENCHMARK(BM_PugixmlLoadHostile)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
 // A chunk manager on a database of its own whose worker idles, with the 64
 // chunks of the generated design loaded and empty.

@@ -61,7 +61,9 @@ public:
     // Script methods: design imports and their undo, safe from any thread
     // (core/server/ServerScriptMethods.cpp). Each sends the chunks it changed
     // to every peer in one ID_CHUNK_DATA, also when there are none; nothing
-    // is sent when a chunk could not be stored. They print nothing.
+    // is sent when a chunk could not be stored (the chunk store reports it).
+    // They print nothing themselves; the parser writes its line to the
+    // debugger output.
     //
     // "test.lxfml" from the working folder at the cell (16, 16, 0); no undo.
     void ImportTestLXFML() override;
