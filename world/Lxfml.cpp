@@ -208,24 +208,23 @@ bool IsBrickElement(const pugi::xml_node& n)
     return name[0] == 'B' && n.type() == pugi::node_element && std::strcmp(name, "Brick") == 0;
 }
 
-// Counts the Brick elements and the work of the per-brick queries: each one
-// walks the brick's whole subtree (and the attributes of what it finds), so
-// the work is every node's (1 + attributes) times the Bricks above it.
-// Stops as soon as a bound is passed. Walks without recursion.
-LxfmlResult CheckBounds(const pugi::xml_document& doc, size_t& bricksFound)
+// Whether the per-brick queries stay within kMaxLxfmlQueryWork. Each walks
+// its brick's whole subtree (and the attributes of what it finds), so the
+// work is every node's (1 + attributes) times the Bricks above it: Bricks
+// nested in Bricks make it quadratic. Counted in one walk of the document,
+// without recursion, stopping as soon as the bound is passed.
+bool WithinQueryWork(const pugi::xml_document& doc)
 {
-    size_t bricks = 0;
     uint64_t work = 0;
     uint64_t bricksAbove = 0;
     pugi::xml_node n = doc.first_child();
     while (n) {
         const bool brick = IsBrickElement(n);
-        if (brick && ++bricks > kMaxLxfmlBricks) return LxfmlResult::TooManyBricks;
         if (bricksAbove > 0) {
             uint64_t attributes = 0;
             for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) ++attributes;
             work += bricksAbove * (1 + attributes);
-            if (work > kMaxLxfmlQueryWork) return LxfmlResult::TooMuchWork;
+            if (work > kMaxLxfmlQueryWork) return false;
         }
         if (pugi::xml_node child = n.first_child()) {
             if (brick) ++bricksAbove;
@@ -238,8 +237,7 @@ LxfmlResult CheckBounds(const pugi::xml_document& doc, size_t& bricksFound)
         }
         n = n == doc ? pugi::xml_node() : n.next_sibling();
     }
-    bricksFound = bricks;
-    return LxfmlResult::Parsed;
+    return true;
 }
 
 bool FitsInt32(int64_t v) { return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max(); }
@@ -300,24 +298,21 @@ LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDes
     DebugOutput(std::string("Parsing XML... result: ") + parsed.description() + "\n");
     if (!parsed) return LxfmlResult::NotXml;
 
-    size_t brickCount = 0;
-    const LxfmlResult bounds = CheckBounds(doc, brickCount);
-    if (bounds == LxfmlResult::TooManyBricks) {
-        Report("Design refused: more than %zu bricks\n", kMaxLxfmlBricks);
-        return bounds;
-    }
-    if (bounds == LxfmlResult::TooMuchWork) {
-        DebugOutput("Design refused: its bricks are nested too deeply\n");
-        return bounds;
-    }
-    if (brickCount == 0) return LxfmlResult::Parsed;
-
     // Compiled once; evaluating a query does not change it, so threads share them.
     static const pugi::xpath_query bricksQuery("//Brick");
     static const pugi::xpath_query materialsQuery("descendant::Part/@materials");
     static const pugi::xpath_query transformationQuery("descendant::Bone/@transformation");
 
     pugi::xpath_node_set nodes = bricksQuery.evaluate_node_set(doc);
+    if (nodes.empty()) return LxfmlResult::Parsed;
+    if (nodes.size() > kMaxLxfmlBricks) {
+        Report("Design refused: more than %zu bricks\n", kMaxLxfmlBricks);
+        return LxfmlResult::TooManyBricks;
+    }
+    if (!WithinQueryWork(doc)) {
+        DebugOutput("Design refused: its bricks are nested too deeply\n");
+        return LxfmlResult::TooMuchWork;
+    }
     nodes.sort();
     design.bricks.reserve(design.bricks.size() + nodes.size());
     size_t leftOut = 0;
