@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the server needs to build, run and test.
+# Installs the Debian packages that are missing.
+#   scripts/install-deps.sh          what the server, its tests and benchmarks need
+#   scripts/install-deps.sh server   what the server alone needs to build and run
 set -euo pipefail
 PKGS=(
   build-essential cmake pkg-config
   libenet-dev
   libsqlite3-dev
   zlib1g-dev
-  liblua5.2-dev lua5.2
+  liblua5.2-dev
   libluabind-dev
   libbullet-dev
   libpugixml-dev
-  libboost-dev libboost-thread-dev libboost-date-time-dev libboost-regex-dev libboost-system-dev
-  libgtest-dev libgmock-dev
-  libbenchmark-dev
+  libboost-dev libboost-date-time-dev libboost-regex-dev
 )
+if [ "${1:-all}" != server ]; then
+  PKGS+=(libgtest-dev libgmock-dev libbenchmark-dev)
+fi
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -15,6 +15,8 @@
 // Lines are compared without their line end. Every wait has a deadline;
 // nothing sleeps for a fixed time. The binary and the source tree come from
 // the environment (TAV_BINARY, which ctest sets; TAV_SOURCE_DIR if set).
+// A suite that uses ServerProcess or PortLock is registered with
+// USES_SERVER_PORT (tests/CMakeLists.txt).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -24,12 +26,16 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -70,20 +76,76 @@ inline std::string SourceDir() {
     return RequireEnv("TAV_SOURCE_DIR");
 }
 
+// The processes that have a UDP socket bound to the port, as "pid (command
+// line)" texts: the socket inodes of /proc/net/udp and udp6 whose local port
+// it is, found among the descriptors of every process that can be read.
+inline std::vector<std::string> PortHolders(uint16_t port = kServerPort) {
+    char hexPort[8];
+    std::snprintf(hexPort, sizeof hexPort, ":%04X", port);
+    std::vector<std::string> inodes;
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // heading
+        while (std::getline(in, line)) {
+            // sl local remote st tx:rx tr:when retrnsmt uid timeout inode
+            std::istringstream fields(line);
+            std::string f[10];
+            for (auto& field : f)
+                fields >> field;
+            const std::string& local = f[1];
+            if (local.size() > 5 && local.compare(local.size() - 5, 5, hexPort) == 0)
+                inodes.push_back("socket:[" + f[9] + "]");
+        }
+    }
+    std::vector<std::string> holders;
+    if (inodes.empty())
+        return holders;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::error_code fdError;
+        for (const auto& fd : std::filesystem::directory_iterator(entry.path() / "fd", fdError)) {
+            std::error_code linkError;
+            const std::string target = std::filesystem::read_symlink(fd.path(), linkError).string();
+            if (linkError || std::find(inodes.begin(), inodes.end(), target) == inodes.end())
+                continue;
+            std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
+            std::string command((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+            std::replace(command.begin(), command.end(), '\0', ' ');
+            holders.push_back(pid + " (" + command + ")");
+            break;
+        }
+    }
+    return holders;
+}
+
 // Exclusive use of the fixed server port among all test processes of the
-// machine, for as long as the object lives.
+// machine, for as long as the object lives. Within one ctest run the suites
+// that use the port share a ctest resource lock and never wait here; a wait
+// means that a test run of another build folder holds the port, and its
+// length goes to standard error (ctest shows it with a failure's output).
 class PortLock {
 public:
     PortLock() {
         fd_ = ::open(kPortLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (fd_ < 0)
             throw std::runtime_error(std::string("cannot open ") + kPortLockFile);
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                ::close(fd_);
-                throw std::runtime_error("cannot lock the server port");
-            }
+        if (Lock(LOCK_EX | LOCK_NB)) {
+            ReportForeignHolders();
+            return;
         }
+        if (errno != EWOULDBLOCK)
+            Fail();
+        std::fprintf(stderr, "Another process holds %s; waiting for it.\n", kPortLockFile);
+        const auto start = Clock::now();
+        if (!Lock(LOCK_EX))
+            Fail();
+        std::fprintf(stderr, "Waited %.1f s for %s.\n",
+                     std::chrono::duration<double>(Clock::now() - start).count(), kPortLockFile);
+        ReportForeignHolders();
     }
     ~PortLock() {
         ::flock(fd_, LOCK_UN);
@@ -93,6 +155,28 @@ public:
     PortLock& operator=(const PortLock&) = delete;
 
 private:
+    // With the lock held nobody should have the port: a process that does
+    // (left over, or started without the lock) takes what a server started
+    // now should receive. Named on standard error for the failure report.
+    static void ReportForeignHolders() {
+        for (const auto& holder : PortHolders())
+            std::fprintf(stderr, "UDP port %u is already bound by process %s; a server started now receives nothing.\n",
+                         unsigned(kServerPort), holder.c_str());
+    }
+    // true when locked; false with errno set otherwise.
+    bool Lock(int operation) {
+        for (;;) {
+            if (::flock(fd_, operation) == 0)
+                return true;
+            if (errno != EINTR)
+                return false;
+        }
+    }
+    [[noreturn]] void Fail() {
+        ::close(fd_);
+        throw std::runtime_error("cannot lock the server port");
+    }
+
     int fd_ = -1;
 };
 
@@ -451,34 +535,18 @@ public:
     explicit ServerProcess(const WorkFolder& folder, std::vector<std::string> args = {})
         : PortLock(), Process(folder, std::move(args)) {}
 
-    // Waits until some process has bound UDP port 37373 (with the lock held,
-    // this server); false if the server ends first or the deadline passes.
+    // Waits until this server has bound UDP port 37373; false if the server
+    // ends first or the deadline passes.
     bool WaitUntilListening(std::chrono::milliseconds deadline = kDefaultDeadline) {
+        const std::string self = std::to_string(Pid()) + " ";
         const auto end = Clock::now() + deadline;
         while (Clock::now() < end) {
-            if (PortBound())
-                return true;
+            for (const auto& holder : PortHolders())
+                if (holder.compare(0, self.size(), self) == 0)
+                    return true;
             if (!Running())
                 return false;
             std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
-
-    static bool PortBound() {
-        char port[8];
-        std::snprintf(port, sizeof port, ":%04X ", kServerPort);
-        for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-            std::ifstream in(table);
-            std::string line;
-            std::getline(in, line);  // heading
-            while (std::getline(in, line)) {
-                std::istringstream fields(line);
-                std::string slot, local;
-                fields >> slot >> local;
-                if ((local + " ").find(port) != std::string::npos)
-                    return true;
-            }
         }
         return false;
     }

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ struct ShutdownCase {
     const char* line;  // written to the console, or null
     int signal;        // sent, or 0
 };
+// Failure messages show the case by its name.
+void PrintTo(const ShutdownCase& c, std::ostream* out) { *out << c.name; }
 
 class ProcessShutdown : public testing::TestWithParam<ShutdownCase> {};
 
