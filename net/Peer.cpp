@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <enet/enet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +15,6 @@
 #include <map>
 #include <mutex>
 #include <new>
-#include <random>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -154,12 +154,19 @@ void FreePacket(Packet* p) {
     Free_Ex(b, __FILE__, __LINE__);
 }
 
+// From the kernel's random source (which allocates nothing); should that
+// fail, from the clocks and an address, mixed.
 Guid MakeGuid() {
-    std::random_device rd;
-    for (;;) {
-        const uint64_t v = (uint64_t(rd()) << 32) ^ uint64_t(rd());
-        std::mt19937_64 mix(v ^ uint64_t(Clock::now().time_since_epoch().count()));
-        const uint64_t g = v ^ mix();
+    for (uint64_t salt = 0;; ++salt) {
+        uint64_t g = 0;
+        if (::getrandom(&g, sizeof g, 0) != static_cast<ssize_t>(sizeof g)) {
+            g = uint64_t(Clock::now().time_since_epoch().count()) ^
+                uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) * 0x9E3779B97F4A7C15ull ^
+                reinterpret_cast<uintptr_t>(&g) ^ salt;
+            g ^= g >> 31;
+            g *= 0xBF58476D1CE4E5B9ull;
+            g ^= g >> 29;
+        }
         if (g != UNASSIGNED_GUID.g) return Guid(g);
     }
 }
@@ -291,7 +298,10 @@ struct Peer::Impl {
     std::atomic<bool> running{false};
     std::atomic<uint16_t> boundPort{0};
     std::atomic<bool> occasionalPing{false};
-    std::thread thread;
+    // The service thread, made with pthread_create itself: std::thread would
+    // allocate its state outside the memory hooks.
+    pthread_t thread{};
+    bool threadStarted = false;
     std::mutex lifeMutex;  // Startup and Shutdown
     Pad pad1;
 
@@ -876,6 +886,11 @@ struct Peer::Impl {
 
     bool HasQueuedSends() const { return outboxReady.load(); }
 
+    static void* ServiceEntry(void* self) {
+        static_cast<Impl*>(self)->ServiceThread();
+        return nullptr;
+    }
+
     // --- life cycle -----------------------------------------------------------
 
     StartupResult Start(unsigned maxConn, const SocketDescriptor* descriptors, unsigned count) {
@@ -917,9 +932,8 @@ struct Peer::Impl {
             }
         }
         running.store(true);
-        try {
-            thread = std::thread([this] { ServiceThread(); });
-        } catch (const std::system_error&) {
+        threadStarted = ::pthread_create(&thread, nullptr, &Impl::ServiceEntry, this) == 0;
+        if (!threadStarted) {
             running.store(false);
             std::lock_guard<std::mutex> lock(mutex);
             enet_host_destroy(host);
@@ -973,7 +987,10 @@ struct Peer::Impl {
         }
         running.store(false);
         Wake();
-        if (thread.joinable()) thread.join();
+        if (threadStarted) {
+            ::pthread_join(thread, nullptr);
+            threadStarted = false;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex);
             while (!conns.empty()) {
