@@ -71,9 +71,9 @@ public:
     bool IsActive() const;
 
     // Incoming connections beyond this (0 until set) are told the server is
-    // full (20) and disconnected. Only established connections count; one
-    // whose hello arrives when the maximum has been reached meanwhile is told
-    // the same.
+    // full (20) and disconnected. Established connections count, and those
+    // whose hello has been taken; one whose hello arrives when the maximum
+    // has been reached meanwhile is told the same.
     void SetMaximumIncomingConnections(unsigned count);
     unsigned GetMaximumIncomingConnections() const;
 
