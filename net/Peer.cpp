@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <enet/enet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +15,6 @@
 #include <map>
 #include <mutex>
 #include <new>
-#include <random>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -54,6 +54,16 @@
 // both ends accept each other's traffic, so nothing sent after the connection
 // event can be dropped as "before the hello" when the first datagrams were
 // lost.
+//
+// Incoming connections that are not established yet ("pending") cost the
+// peer next to nothing: they are counted apart from established ones, with
+// bounds of their own (in all, per IP address, per remote host), they have
+// HELLO_TIMEOUT_MS for the exchange, and ENet is told, datagram by datagram
+// (the host's intercept callback), to take no packet from them longer than
+// MAXIMUM_HANDSHAKE_MESSAGE_SIZE: ENet checks the size of a packet, and of the
+// whole message that a fragment announces, before it allocates anything.
+// Established connections get the peer's incoming message size the same way;
+// between service calls the host's limit is the largest message we send.
 
 namespace Net {
 namespace {
@@ -64,7 +74,7 @@ using Ms = std::chrono::milliseconds;
 constexpr uint32_t kDefaultTimeoutMs = 10000;
 constexpr uint32_t kRejectTimeoutMs = 2000;     // a refused peer's ENet time-out
 constexpr uint32_t kGracefulDisconnect = 1;     // ENet disconnect data of a graceful close
-constexpr size_t kRejectSlots = 16;             // ENet slots beyond the maximum, to answer "full"
+constexpr size_t kRejectSlots = 16;             // ENet slots beyond the maximum and the pending, to answer "full"
 constexpr size_t kMaxEnetPeers = 4095;          // ENet's largest peer id
 constexpr int kPollMs = 5;                      // ENet's timers are run at least this often
 constexpr std::chrono::microseconds kSpinWindow{200};  // polling without sleep after traffic
@@ -154,12 +164,19 @@ void FreePacket(Packet* p) {
     Free_Ex(b, __FILE__, __LINE__);
 }
 
+// From the kernel's random source (which allocates nothing); should that
+// fail, from the clocks and an address, mixed.
 Guid MakeGuid() {
-    std::random_device rd;
-    for (;;) {
-        const uint64_t v = (uint64_t(rd()) << 32) ^ uint64_t(rd());
-        std::mt19937_64 mix(v ^ uint64_t(Clock::now().time_since_epoch().count()));
-        const uint64_t g = v ^ mix();
+    for (uint64_t salt = 0;; ++salt) {
+        uint64_t g = 0;
+        if (::getrandom(&g, sizeof g, 0) != static_cast<ssize_t>(sizeof g)) {
+            g = uint64_t(Clock::now().time_since_epoch().count()) ^
+                uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) * 0x9E3779B97F4A7C15ull ^
+                reinterpret_cast<uintptr_t>(&g) ^ salt;
+            g ^= g >> 31;
+            g *= 0xBF58476D1CE4E5B9ull;
+            g ^= g >> 29;
+        }
         if (g != UNASSIGNED_GUID.g) return Guid(g);
     }
 }
@@ -285,13 +302,19 @@ struct Peer::Impl {
     std::map<uint64_t, Conn*, std::less<uint64_t>, NetAllocator<std::pair<const uint64_t, Conn*>>> byGuid;
     uint32_t defaultTimeoutMs = kDefaultTimeoutMs;
     unsigned maxConnections = 0;
+    size_t maxPending = 0;       // incoming connections in the hello exchange, in all
+    size_t maxPendingPerIp = 0;  // and from one IP address
     uint64_t nextSerial = 1;
     std::atomic<unsigned> maxIncoming{0};
+    std::atomic<size_t> maxIncomingMessage{MAXIMUM_MESSAGE_SIZE};
     std::atomic<bool> active{false};
     std::atomic<bool> running{false};
     std::atomic<uint16_t> boundPort{0};
     std::atomic<bool> occasionalPing{false};
-    std::thread thread;
+    // The service thread, made with pthread_create itself: std::thread would
+    // allocate its state outside the memory hooks.
+    pthread_t thread{};
+    bool threadStarted = false;
     std::mutex lifeMutex;  // Startup and Shutdown
     Pad pad1;
 
@@ -553,15 +576,52 @@ struct Peer::Impl {
         return nullptr;
     }
 
-    // Connections that hold a place: everything but the ones on their way out.
-    size_t CountLocked(bool incomingOnly) const {
-        size_t n = 0;
-        for (const Conn* c : conns) {
-            if (incomingOnly && c->outgoing) continue;
-            if (c->state == Conn::Connecting || c->state == Conn::AwaitingHello || c->state == Conn::Established)
-                ++n;
+    // What holds a place, counted in one walk. Outgoing attempts in progress
+    // hold one among the maximum connections; incoming connections in the
+    // hello exchange are pending and counted apart, except that one whose
+    // hello has been taken holds its place already (it is established as soon
+    // as its acknowledgement of ours arrives, and its side may count it
+    // established before that).
+    struct Census {
+        size_t established = 0;
+        size_t incomingEstablished = 0;
+        size_t outgoingInProgress = 0;
+        size_t helloTaken = 0;  // pending, with the hello taken
+        size_t pending = 0;
+        size_t pendingFromIp = 0;    // of the address asked about
+        size_t pendingFromHost = 0;  // of the address and port asked about
+        Conn* oldestFromHost = nullptr;
+    };
+
+    static bool Pending(const Conn* c) { return !c->outgoing && c->state == Conn::AwaitingHello; }
+
+    Census CensusLocked(const SystemAddress* remote = nullptr) const {
+        Census n;
+        for (Conn* c : conns) {
+            if (c->state == Conn::Established) {
+                ++n.established;
+                if (!c->outgoing) ++n.incomingEstablished;
+            } else if (c->outgoing && (c->state == Conn::Connecting || c->state == Conn::AwaitingHello)) {
+                ++n.outgoingInProgress;
+            } else if (Pending(c)) {
+                ++n.pending;
+                if (c->helloReceived) ++n.helloTaken;
+                if (remote && c->address.address == remote->address) {
+                    ++n.pendingFromIp;
+                    if (c->address.port == remote->port) {
+                        ++n.pendingFromHost;
+                        if (!n.oldestFromHost || c->serial < n.oldestFromHost->serial) n.oldestFromHost = c;
+                    }
+                }
+            }
         }
         return n;
+    }
+
+    // No room for one more established incoming connection.
+    bool FullLocked(const Census& n) const {
+        return n.incomingEstablished + n.helloTaken >= maxIncoming.load() ||
+               n.established + n.outgoingInProgress + n.helloTaken >= maxConnections;
     }
 
     bool StartAttemptLocked(Conn* c, Clock::time_point now) {
@@ -576,33 +636,99 @@ struct Peer::Impl {
 
     // --- service thread -----------------------------------------------------
 
+    // Decides, for each datagram before ENet reads it, how large a packet ENet
+    // may take from its sender (see "How the peer works"). Called inside
+    // enet_host_service, on the service thread, which has set t_messageBound.
+    static inline thread_local size_t t_messageBound = MAXIMUM_MESSAGE_SIZE;
+
+    static int ENET_CALLBACK Intercept(ENetHost* h, ENetEvent*) {
+        size_t bound = MAXIMUM_HANDSHAKE_MESSAGE_SIZE;
+        if (h->receivedDataLength >= 2) {
+            // The datagram's first field: the peer id, with flags and session.
+            const unsigned field = (unsigned{h->receivedData[0]} << 8) | h->receivedData[1];
+            const unsigned id = field & ~unsigned{ENET_PROTOCOL_HEADER_FLAG_MASK | ENET_PROTOCOL_HEADER_SESSION_MASK};
+            if (id < h->peerCount) {
+                const ENetPeer& peer = h->peers[id];
+                const auto* c = static_cast<const Conn*>(peer.data);
+                if (c && peer.address.host == h->receivedAddress.host &&
+                    peer.address.port == h->receivedAddress.port &&
+                    (c->outgoing || c->state == Conn::Established || c->state == Conn::Closing ||
+                     (c->state == Conn::AwaitingHello && c->helloReceived && c->helloAcked)))
+                    bound = t_messageBound;
+            }
+        }
+        // ENet allows a peer one more packet while its waiting data is below
+        // maximumWaitingData, so a connection never holds twice the bound.
+        h->maximumPacketSize = bound;
+        h->maximumWaitingData = bound;
+        return 0;
+    }
+
+    // Ends an ENet connection that has no record (and so no events).
+    static void Drop(ENetPeer* peer) {
+        peer->data = nullptr;
+        enet_peer_disconnect_now(peer, 0);
+    }
+
+    // Tells an incoming connection that the server is full and ends it.
+    void RejectLocked(Conn* c) {
+        SetStateLocked(c, Conn::Rejected);
+        const unsigned char id = ID_NO_FREE_INCOMING_CONNECTIONS;
+        if (ENetPacket* packet = enet_packet_create(&id, 1, ENET_PACKET_FLAG_RELIABLE))
+            if (enet_peer_send(c->peer, 0, packet) < 0) enet_packet_destroy(packet);
+        ApplyTimeout(c->peer, kRejectTimeoutMs);
+        enet_peer_disconnect_later(c->peer, 0);
+    }
+
     void OnConnectLocked(ENetPeer* peer, Clock::time_point now) {
         if (auto* c = static_cast<Conn*>(peer->data)) {
             if (c->state != Conn::Connecting) return;
+            if (peer->channelCount < static_cast<size_t>(NUMBER_OF_ORDERED_STREAMS)) {
+                // Not a peer of this protocol: our messages would not fit.
+                AbandonHandshakeLocked(c);
+                return;
+            }
             SetStateLocked(c, Conn::AwaitingHello);
             c->deadline = now + Ms(TimeoutOf(c));
             SendHelloLocked(c);
             return;
         }
-        const bool full = CountLocked(true) >= maxIncoming.load() || CountLocked(false) >= maxConnections;
+        // Game messages travel on channels beyond the first: a client with
+        // fewer channels would lose them without a word.
+        if (peer->channelCount < static_cast<size_t>(NUMBER_OF_ORDERED_STREAMS)) {
+            Drop(peer);
+            return;
+        }
+        const SystemAddress address = ToSystemAddress(peer->address);
+        const Census n = CensusLocked(&address);
+        if (!FullLocked(n)) {
+            // A host that starts another exchange gives up its oldest; an
+            // address or a server with too many exchanges gets no more.
+            size_t pending = n.pending, fromIp = n.pendingFromIp;
+            if (n.pendingFromHost >= MAXIMUM_PENDING_PER_HOST && n.oldestFromHost) {
+                DeleteConnLocked(n.oldestFromHost, PeerAction::DisconnectNow);
+                --pending;
+                --fromIp;
+            }
+            if (pending >= maxPending || fromIp >= maxPendingPerIp) {
+                Drop(peer);
+                return;
+            }
+        }
         Conn* c = NewConnLocked();
         c->peer = peer;
         peer->data = c;
         c->outgoing = false;
         c->enetAddress = peer->address;
-        c->address = ToSystemAddress(peer->address);
-        if (full) {
+        c->address = address;
+        if (FullLocked(n)) {
             c->state = Conn::Rejected;
             InsertConnLocked(c);
-            const unsigned char id = ID_NO_FREE_INCOMING_CONNECTIONS;
-            if (ENetPacket* packet = enet_packet_create(&id, 1, ENET_PACKET_FLAG_RELIABLE))
-                if (enet_peer_send(peer, 0, packet) < 0) enet_packet_destroy(packet);
-            ApplyTimeout(peer, kRejectTimeoutMs);
-            enet_peer_disconnect_later(peer, 0);
+            RejectLocked(c);
             return;
         }
         c->state = Conn::AwaitingHello;
-        c->deadline = now + Ms(TimeoutOf(c));
+        c->deadline = now + Ms(HELLO_TIMEOUT_MS);
         InsertConnLocked(c);
         ApplyTimeout(peer, TimeoutOf(c));
         SendHelloLocked(c);
@@ -627,6 +753,10 @@ struct Peer::Impl {
                   Notify::NewConnection, !c->outgoing, LCR_CONNECTION_LOST);
     }
 
+    static bool IsFullAnswer(const Conn* c, const unsigned char* d, size_t n) {
+        return c->outgoing && n == 1 && d[0] == ID_NO_FREE_INCOMING_CONNECTIONS;
+    }
+
     // Sets packetTaken when the packet went to the receive queue.
     void OnReceiveLocked(ENetPeer* peer, ENetPacket* packet, bool& packetTaken) {
         auto* c = static_cast<Conn*>(peer->data);
@@ -635,8 +765,9 @@ struct Peer::Impl {
         if (!c || n == 0 || n > MAXIMUM_MESSAGE_SIZE) return;
         // Traffic after the other side's hello shows that it is established,
         // so it has our hello: that counts as the acknowledgement (which may
-        // be in the same datagram, or lost).
-        if (c->state == Conn::AwaitingHello && c->helloReceived && !(n == kHelloSize && d[0] == ID_NET_HELLO)) {
+        // be in the same datagram, or lost). The "full" answer of a server
+        // that filled up meanwhile does not.
+        if (c->state == Conn::AwaitingHello && c->helloReceived && d[0] != ID_NET_HELLO && !IsFullAnswer(c, d, n)) {
             c->helloAcked = true;
             EstablishLocked(c);
         }
@@ -652,7 +783,12 @@ struct Peer::Impl {
                 return;
             }
             case Conn::AwaitingHello:
-                if (n == kHelloSize && d[0] == ID_NET_HELLO && !c->helloReceived) {
+                if (d[0] == ID_NET_HELLO) {
+                    if (c->helloReceived) return;  // a repeated hello
+                    if (n != kHelloSize) {
+                        AbandonHandshakeLocked(c);  // malformed: ends at once
+                        return;
+                    }
                     uint64_t g = 0;
                     for (size_t i = 1; i < kHelloSize; ++i) g = (g << 8) | d[i];
                     if (!AcceptableGuidLocked(c, Guid(g))) {
@@ -660,12 +796,17 @@ struct Peer::Impl {
                         AbandonHandshakeLocked(c);
                         return;
                     }
+                    if (!c->outgoing && FullLocked(CensusLocked())) {
+                        // Filled up since ENet's connect.
+                        RejectLocked(c);
+                        return;
+                    }
                     {
                         ConnLock w(connMutex);
                         c->guid = Guid(g);
                     }
                     c->helloReceived = true;
-                } else if (c->outgoing && n == 1 && d[0] == ID_NO_FREE_INCOMING_CONNECTIONS) {
+                } else if (IsFullAnswer(c, d, n)) {
                     SetStateLocked(c, Conn::Refused);
                     enet_peer_disconnect_later(peer, 0);
                     PushEvent(ID_NO_FREE_INCOMING_CONNECTIONS, c->address, UNASSIGNED_GUID, Notify::None, false,
@@ -681,8 +822,16 @@ struct Peer::Impl {
         auto* c = static_cast<Conn*>(peer->data);
         if (!c) return;
         c->peer->data = nullptr;
+        const bool graceful = data == kGracefulDisconnect;
+        // The other side completed the exchange and closed at once, its
+        // acknowledgement of our hello (or its graceful close, which only an
+        // established side sends) arriving with the disconnect: it saw the
+        // connection established, so it was.
+        if (c->state == Conn::AwaitingHello && c->helloReceived && (c->helloAcked || graceful)) {
+            c->helloAcked = true;
+            EstablishLocked(c);
+        }
         if (c->state == Conn::Established) {
-            const bool graceful = data == kGracefulDisconnect;
             PushEvent(graceful ? ID_DISCONNECTION_NOTIFICATION : ID_CONNECTION_LOST, c->address, c->guid,
                       Notify::ClosedConnection, !c->outgoing,
                       graceful ? LCR_DISCONNECTION_NOTIFICATION : LCR_CONNECTION_LOST);
@@ -805,7 +954,9 @@ struct Peer::Impl {
         // acknowledges them together; its events are drained without further
         // socket work. The pass then publishes what came in, so that the
         // receiver works on a burst while the rest of it arrives.
+        t_messageBound = maxIncomingMessage.load(std::memory_order_relaxed);
         int r = enet_host_service(host, &event, 0);
+        host->maximumPacketSize = MAXIMUM_MESSAGE_SIZE;  // for our own sends
         while (r > 0) {
             active = true;
             switch (event.type) {
@@ -876,6 +1027,11 @@ struct Peer::Impl {
 
     bool HasQueuedSends() const { return outboxReady.load(); }
 
+    static void* ServiceEntry(void* self) {
+        static_cast<Impl*>(self)->ServiceThread();
+        return nullptr;
+    }
+
     // --- life cycle -----------------------------------------------------------
 
     StartupResult Start(unsigned maxConn, const SocketDescriptor* descriptors, unsigned count) {
@@ -892,11 +1048,14 @@ struct Peer::Impl {
         std::memcpy(hostText, descriptors[0].hostAddress, sizeof descriptors[0].hostAddress);
         if (hostText[0] && enet_address_set_host_ip(&address, hostText) != 0) return INVALID_SOCKET_DESCRIPTORS;
 
-        const size_t slots = std::min<size_t>(size_t{maxConn} + kRejectSlots, kMaxEnetPeers);
+        // Room for the established connections, as many pending ones, and a
+        // few to be told that the server is full.
+        const size_t slots = std::min<size_t>(2 * size_t{maxConn} + kRejectSlots, kMaxEnetPeers);
         ENetHost* h = enet_host_create(&address, slots, NUMBER_OF_ORDERED_STREAMS, 0, 0);
         if (!h) return SOCKET_FAILED_TO_BIND;
         h->maximumPacketSize = MAXIMUM_MESSAGE_SIZE;
-        if (h->maximumWaitingData < 2 * MAXIMUM_MESSAGE_SIZE) h->maximumWaitingData = 2 * MAXIMUM_MESSAGE_SIZE;
+        h->maximumWaitingData = MAXIMUM_HANDSHAKE_MESSAGE_SIZE;
+        h->intercept = Intercept;
         ENetAddress bound{};
         if (enet_socket_get_address(h->socket, &bound) == 0) boundPort.store(bound.port);
         else boundPort.store(address.port);
@@ -910,6 +1069,8 @@ struct Peer::Impl {
             std::lock_guard<std::mutex> lock(mutex);
             host = h;
             maxConnections = maxConn;
+            maxPending = maxConn;
+            maxPendingPerIp = std::max<size_t>(maxConn / 2, MAXIMUM_PENDING_PER_HOST);
             try {
                 pool.reserve(kPoolLimit);
             } catch (const std::bad_alloc&) {
@@ -917,9 +1078,8 @@ struct Peer::Impl {
             }
         }
         running.store(true);
-        try {
-            thread = std::thread([this] { ServiceThread(); });
-        } catch (const std::system_error&) {
+        threadStarted = ::pthread_create(&thread, nullptr, &Impl::ServiceEntry, this) == 0;
+        if (!threadStarted) {
             running.store(false);
             std::lock_guard<std::mutex> lock(mutex);
             enet_host_destroy(host);
@@ -973,7 +1133,10 @@ struct Peer::Impl {
         }
         running.store(false);
         Wake();
-        if (thread.joinable()) thread.join();
+        if (threadStarted) {
+            ::pthread_join(thread, nullptr);
+            threadStarted = false;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex);
             while (!conns.empty()) {
@@ -1052,6 +1215,12 @@ bool Peer::IsActive() const { return impl_->active.load(); }
 void Peer::SetMaximumIncomingConnections(unsigned count) { impl_->maxIncoming.store(count); }
 unsigned Peer::GetMaximumIncomingConnections() const { return impl_->maxIncoming.load(); }
 
+void Peer::SetMaximumIncomingMessageSize(size_t bytes) {
+    if (bytes == 0 || bytes > MAXIMUM_MESSAGE_SIZE) bytes = MAXIMUM_MESSAGE_SIZE;
+    impl_->maxIncomingMessage.store(std::max(bytes, MAXIMUM_HANDSHAKE_MESSAGE_SIZE));
+}
+size_t Peer::GetMaximumIncomingMessageSize() const { return impl_->maxIncomingMessage.load(); }
+
 ConnectionAttemptResult Peer::Connect(const char* host, uint16_t remotePort, const char* /*passwordData*/,
                                       int /*passwordDataLength*/, void* /*publicKey*/,
                                       unsigned /*connectionSocketIndex*/, unsigned sendConnectionAttemptCount,
@@ -1071,7 +1240,8 @@ ConnectionAttemptResult Peer::Connect(const char* host, uint16_t remotePort, con
         if (c->outgoing && (c->state == Conn::Connecting || c->state == Conn::AwaitingHello))
             return CONNECTION_ATTEMPT_ALREADY_IN_PROGRESS;
     }
-    if (m.CountLocked(false) >= m.maxConnections) return INVALID_PARAMETER;
+    const Impl::Census n = m.CensusLocked();
+    if (n.established + n.outgoingInProgress + n.helloTaken >= m.maxConnections) return INVALID_PARAMETER;
 
     Conn* c = m.NewConnLocked();
     c->outgoing = true;

@@ -5,10 +5,23 @@
 // which also runs the attached plug-ins. A Send goes on the wire at once (the
 // service thread is woken for it), not at the next poll.
 //
-// Input from the network never allocates beyond what it carries: a message is
-// at most MAXIMUM_MESSAGE_SIZE bytes (ENet refuses larger ones before
-// buffering them), and malformed hellos, traffic before the hello and the
-// library's own identifiers from the other side are dropped.
+// Input from the network never allocates beyond what it carries, and what one
+// remote host can make the peer hold is bounded:
+// - an established connection's message is at most the peer's incoming
+//   message size (SetMaximumIncomingMessageSize; ENet refuses larger ones
+//   before buffering them), and what it has in reassembly stays below twice
+//   that;
+// - an incoming connection that is not established yet gets nothing buffered
+//   but packets of at most MAXIMUM_HANDSHAKE_MESSAGE_SIZE bytes: its hello,
+//   which it must send within HELLO_TIMEOUT_MS of ENet's connect;
+// - such "pending" connections are counted apart from established ones and
+//   bounded in all, per remote IP address and per remote host (address and
+//   port), so that they never keep an honest client out;
+// - a malformed hello ends the connection at once; traffic before the hello
+//   and the library's own identifiers from the other side are dropped;
+// - a connection with fewer than NUMBER_OF_ORDERED_STREAMS ENet channels is
+//   ended at ENet's connect (an outgoing one counts as a failed attempt).
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -58,9 +71,18 @@ public:
     bool IsActive() const;
 
     // Incoming connections beyond this (0 until set) are told the server is
-    // full (20) and disconnected.
+    // full (20) and disconnected. Established connections count, and those
+    // whose hello has been taken; one whose hello arrives when the maximum
+    // has been reached meanwhile is told the same.
     void SetMaximumIncomingConnections(unsigned count);
     unsigned GetMaximumIncomingConnections() const;
+
+    // The largest message accepted from an established connection, in bytes
+    // (MAXIMUM_MESSAGE_SIZE until set; 0 puts that back; at least
+    // MAXIMUM_HANDSHAKE_MESSAGE_SIZE). ENet refuses a larger one before it
+    // buffers any of it. Sends are not limited by it.
+    void SetMaximumIncomingMessageSize(size_t bytes);
+    size_t GetMaximumIncomingMessageSize() const;
 
     // Starts connecting: sendConnectionAttemptCount ENet connects, each given
     // timeBetweenSendConnectionAttemptsMs; after the last fails the peer
@@ -128,5 +150,18 @@ private:
 
 // The largest message, in bytes, that a peer accepts or sends.
 inline constexpr size_t MAXIMUM_MESSAGE_SIZE = 16u * 1024u * 1024u;
+
+// An incoming connection that has not completed the hello exchange this long
+// after ENet's connect is ended.
+inline constexpr uint32_t HELLO_TIMEOUT_MS = 2000;
+// Until an incoming connection is established, ENet takes no packet longer
+// than this from it (the hello is 9 bytes).
+inline constexpr size_t MAXIMUM_HANDSHAKE_MESSAGE_SIZE = 64;
+// Incoming connections still in the hello exchange, at most: from one remote
+// host (address and port; a further one replaces that host's oldest), from
+// one IP address (half of the peer's maximum connections, at least
+// MAXIMUM_PENDING_PER_HOST), and in all (the peer's maximum connections).
+// Beyond the last two a new connection is ended at once, without an answer.
+inline constexpr unsigned MAXIMUM_PENDING_PER_HOST = 2;
 
 }  // namespace Net

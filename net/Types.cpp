@@ -57,7 +57,7 @@ bool String::Deserialize(BitStream* in) {
         in->SetReadOffset(start);
         return false;
     }
-    std::string text(n, '\0');
+    decltype(s_) text(n, '\0');
     if (n) in->ReadBytes(&text[0], n);
     s_.swap(text);
     return true;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "net/BitStream.h"
+#include "net/NetAllocator.h"
 
 namespace Net {
 
@@ -58,23 +59,25 @@ struct AddressOrGuid {
 
 // A text with the library's serialised form: a u16 byte count (big-endian),
 // then the bytes. Texts longer than 65535 bytes are cut to 65535 when written.
+// Its characters live in memory from the library's allocation hooks.
 class String {
 public:
     String() = default;
-    String(const char* s) : s_(s ? s : "") {}       // NOLINT: implicit by design
-    String(const std::string& s) : s_(s) {}         // NOLINT
+    String(const char* s) : s_(s ? s : "") {}                 // NOLINT: implicit by design
+    String(const std::string& s) : s_(s.data(), s.size()) {}  // NOLINT
     void Serialize(BitStream* out) const;
     // Reads a serialised string; false (and this string unchanged) when the
     // stream does not hold the whole form.
     bool Deserialize(BitStream* in);
     const char* C_String() const { return s_.c_str(); }
-    const std::string& Str() const { return s_; }
+    // A copy for the application, in its own memory.
+    std::string Str() const { return std::string(s_.data(), s_.size()); }
     size_t GetLength() const { return s_.size(); }
     bool operator==(const String& o) const { return s_ == o.s_; }
-    bool operator==(const char* o) const { return s_ == o; }
+    bool operator==(const char* o) const { return o && s_ == o; }
 
 private:
-    std::string s_;
+    std::basic_string<char, std::char_traits<char>, NetAllocator<char>> s_;
 };
 
 // One received message or connection event.

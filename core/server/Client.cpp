@@ -45,6 +45,7 @@ Client::Client(IClientCallback* listener_, bool isServer_, uint16_t port) : isSe
         peer->Startup(kMaxConnections, &descriptor, 1, -99999);
         peer->AttachPlugin(replicaManager);
         peer->SetMaximumIncomingConnections(kMaxConnections);
+        peer->SetMaximumIncomingMessageSize(kMaxClientMessageBytes);
         peer->SetTimeoutTime(kConnectionTimeoutMs, Net::UNASSIGNED_SYSTEM_ADDRESS);
     } else {
         Net::SocketDescriptor descriptor(0, "");

@@ -4,6 +4,7 @@
 // in "connection.cfg". The endpoint owns the peer, the network-identifier
 // manager and the replica manager, whose connections turn the type names of
 // arriving constructions into entities.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,6 +21,12 @@ class Client;
 inline constexpr uint16_t kServerPort = 37373;
 inline constexpr unsigned kMaxConnections = 128;
 inline constexpr uint32_t kConnectionTimeoutMs = 10000;
+// The largest message the server takes from a client. The largest it needs:
+// a design of the largest size the import reads (4 MiB of LXFML) sent as
+// Base64 text in a command line, 5.34 MiB; every other message from a client
+// is far smaller (a chunk request of 1024 coordinates is 12293 bytes). What
+// one connection can have in reassembly stays below twice this.
+inline constexpr size_t kMaxClientMessageBytes = 6u * 1024u * 1024u;
 
 // One connected peer as the replica manager sees it.
 class ConnectionImpl : public Net::Connection {

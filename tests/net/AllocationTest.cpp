@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "net/BitStream.h"
@@ -59,6 +61,23 @@ void CountFreeEx(void* p, const char* file, unsigned) {
     std::free(p);
 }
 
+// The program's own operator new, counting the calls that the library could
+// make around the hooks: every call on a thread other than the test's (the
+// only other threads are the library's), and on the test's thread while it
+// is inside a call of the library.
+std::atomic<long> g_foreignNews{0};
+thread_local bool t_testThread = false;
+thread_local bool t_inLibrary = false;
+
+template <class F>
+auto InLibrary(F&& f) {
+    struct Scope {
+        Scope() { t_inLibrary = true; }
+        ~Scope() { t_inLibrary = false; }
+    } scope;
+    return f();
+}
+
 struct CountingHooks {
     CountingHooks() {
         Net::SetMalloc(CountMalloc);
@@ -79,6 +98,18 @@ struct CountingHooks {
 };
 
 }  // namespace
+
+// Through pointers, so that the compiler does not pair malloc with delete.
+void* (*volatile g_systemMalloc)(size_t) = std::malloc;
+void (*volatile g_systemFree)(void*) = std::free;
+
+void* operator new(size_t n) {
+    if (!t_testThread || t_inLibrary) ++g_foreignNews;
+    if (void* p = g_systemMalloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { g_systemFree(p); }
+void operator delete(void* p, size_t) noexcept { g_systemFree(p); }
 
 TEST(Allocation, HooksAreCalledAndDefaultsComeBack) {
     {
@@ -112,21 +143,63 @@ TEST(Allocation, HooksAreCalledAndDefaultsComeBack) {
 }
 
 TEST(Allocation, EnetAndPeersAllocateOnlyThroughTheHooks) {
+    t_testThread = true;
     CountingHooks hooks;
     const long liveBefore = g_counts.live, liveExBefore = g_counts.liveEx;
     const long mallocsBefore = g_counts.mallocs, mallocsExBefore = g_counts.mallocsEx;
+    g_foreignNews = 0;
     {
-        Pair pair;
+        // The peers' service threads run from Startup to Shutdown.
+        PeerPtr server(InLibrary([] { return Net::Peer::GetInstance(); }));
+        PeerPtr client(InLibrary([] { return Net::Peer::GetInstance(); }));
+        Net::SocketDescriptor sd(0, "127.0.0.1");
+        InLibrary([&] {
+            server->Startup(4, &sd, 1);
+            server->SetMaximumIncomingConnections(4);
+            client->Startup(1, &sd, 1);
+            return client->Connect("127.0.0.1", server->GetBoundPort(), nullptr, 0);
+        });
+        Inbox serverIn(server.get()), clientIn(client.get());
+        ASSERT_NE(clientIn.WaitId(Net::ID_CONNECTION_REQUEST_ACCEPTED), nullptr);
+        ASSERT_NE(serverIn.WaitId(Net::ID_NEW_INCOMING_CONNECTION), nullptr);
         const std::vector<unsigned char> big(100000, Net::ID_USER_PACKET_ENUM);
-        ASSERT_NE(pair.client->Send(reinterpret_cast<const char*>(big.data()), static_cast<int>(big.size()),
-                                    Net::HIGH_PRIORITY, Net::RELIABLE, 1, pair.server->GetMyGUID(), false),
+        ASSERT_NE(InLibrary([&] {
+                      return client->Send(reinterpret_cast<const char*>(big.data()), static_cast<int>(big.size()),
+                                          Net::HIGH_PRIORITY, Net::RELIABLE, 1, server->GetMyGUID(), false);
+                  }),
                   0u);
-        ASSERT_NE(pair.serverIn.WaitId(Net::ID_USER_PACKET_ENUM), nullptr);
+        ASSERT_NE(serverIn.WaitId(Net::ID_USER_PACKET_ENUM), nullptr);
         // ENet's host, peers, commands and packets; the library's packets and records.
         EXPECT_GT(g_counts.mallocs - mallocsBefore, 10);
         EXPECT_GT(g_counts.mallocsEx - mallocsExBefore, 3);
         EXPECT_GT(g_counts.live - liveBefore, 0);
+
+        // A text's characters too, beyond what fits in the object itself.
+        const long textMallocs = g_counts.mallocsEx;
+        const std::string thousand(1000, 'x');
+        InLibrary([&] {
+            Net::String text(thousand);
+            Net::String copy = text;
+            Net::BitStream s;
+            copy.Serialize(&s);
+            Net::String back;
+            return back.Deserialize(&s);
+        });
+        EXPECT_GE(g_counts.mallocsEx - textMallocs, 3);
+
+        InLibrary([&] {
+            client->Shutdown();
+            server->Shutdown();
+            return 0;
+        });
+        InLibrary([&] {
+            server.reset();
+            client.reset();
+            return 0;
+        });
     }
+    // Nothing of the library went around the hooks, on any of its threads.
+    EXPECT_EQ(g_foreignNews.load(), 0);
     // Everything that went out through the hooks came back through them.
     EXPECT_EQ(g_counts.live - liveBefore, 0);
     EXPECT_EQ(g_counts.liveEx - liveExBefore, 0);

@@ -439,19 +439,15 @@ TEST(Peer, HostileInputIsDroppedWithoutHarm) {
 
     RawClient raw(server->GetBoundPort());
     ASSERT_TRUE(raw.WaitConnected());
-    // Before the hello: traffic, short and long hellos, an empty packet, and
-    // hellos naming no GUID or the server's own.
+    // Before the hello: traffic, an empty packet and a fake connection event
+    // are dropped; the connection stays.
     raw.Send({Net::ID_USER_PACKET_ENUM, 1, 2}, 1);
-    raw.Send({Net::ID_NET_HELLO, 1, 2});
-    raw.Send({Net::ID_NET_HELLO});
-    auto longHello = RawClient::Hello(77);
-    longHello.push_back(0);
-    raw.Send(longHello);
     raw.Send({});
     raw.Send({Net::ID_NEW_INCOMING_CONNECTION}, 0, false);
     raw.ServiceUntil([] { return false; }, Ms(50));
     in.Pump();
     EXPECT_TRUE(in.got.empty());
+    EXPECT_FALSE(raw.disconnected);
     EXPECT_EQ(server->NumberOfConnections(), 0u);
 
     // Then a proper hello; the remaining library ids, a repeated hello and
@@ -535,17 +531,233 @@ TEST(Peer, SendsFromManyThreadsArriveInTheirOrder) {
 TEST(Peer, MessageRightBehindTheHelloIsKept) {
     // The raw client sends its hello and a message at once, before it has
     // acknowledged the server's hello: the message shows that it has the
-    // connection, so the server establishes it and keeps the message.
+    // connection, so the server establishes it and keeps the message. One
+    // longer than a handshake packet is refused by ENet until then, and its
+    // ENet sends it again.
+    for (size_t length : {size_t{2}, Net::MAXIMUM_HANDSHAKE_MESSAGE_SIZE + 1, size_t{5000}}) {
+        SCOPED_TRACE(length);
+        PeerPtr server = StartPeer(4, 4);
+        Inbox in(server.get());
+        RawClient raw(server->GetBoundPort());
+        ASSERT_TRUE(raw.WaitConnected());
+        raw.Send(RawClient::Hello(99));
+        const auto message = Pattern(length, Net::ID_USER_PACKET_ENUM);
+        raw.Send(message, 1);
+        ASSERT_TRUE(raw.ServiceUntil([&] {
+            in.Pump();
+            return in.got.size() >= 2;
+        }));
+        EXPECT_EQ(in.Ids(), (std::vector<unsigned char>{Net::ID_NEW_INCOMING_CONNECTION, Net::ID_USER_PACKET_ENUM}));
+        EXPECT_EQ(in.got[1].guid, Guid(99));
+        EXPECT_EQ(in.got[1].bytes, message);
+    }
+}
+
+TEST(Peer, MalformedHelloEndsTheConnectionAtOnce) {
+    PeerPtr server = StartPeer(4, 4);
+    Inbox in(server.get());
+    auto longHello = RawClient::Hello(77);
+    longHello.push_back(0);
+    auto shortHello = RawClient::Hello(77);
+    shortHello.pop_back();
+    const std::vector<std::vector<unsigned char>> hellos = {
+        {Net::ID_NET_HELLO}, shortHello, longHello, RawClient::Hello(Net::UNASSIGNED_GUID.g),
+        RawClient::Hello(server->GetMyGUID().g)};
+    for (const auto& hello : hellos) {
+        SCOPED_TRACE(hello.size());
+        RawClient raw(server->GetBoundPort());
+        ASSERT_TRUE(raw.WaitConnected());
+        raw.Send(hello);
+        // Well before the hello deadline would end it anyway.
+        EXPECT_TRUE(raw.ServiceUntil([&] { return raw.disconnected; }, Ms(Net::HELLO_TIMEOUT_MS / 2)));
+    }
+    in.PumpFor(Ms(20));
+    EXPECT_TRUE(in.got.empty());
+    EXPECT_EQ(server->NumberOfConnections(), 0u);
+}
+
+TEST(Peer, ConnectionWithoutHelloIsEndedAfterTheHelloDeadline) {
     PeerPtr server = StartPeer(4, 4);
     Inbox in(server.get());
     RawClient raw(server->GetBoundPort());
     ASSERT_TRUE(raw.WaitConnected());
-    raw.Send(RawClient::Hello(99));
-    raw.Send({Net::ID_USER_PACKET_ENUM, 42}, 1);
-    ASSERT_TRUE(raw.ServiceUntil([&] {
+    const auto start = Clock::now();
+    ASSERT_TRUE(raw.ServiceUntil([&] { return raw.disconnected; }, Ms(2 * Net::HELLO_TIMEOUT_MS)));
+    EXPECT_GE(Clock::now() - start, Ms(Net::HELLO_TIMEOUT_MS / 2));
+    // It had the server's hello, and nothing else.
+    EXPECT_EQ(raw.received, std::vector<std::vector<unsigned char>>{RawClient::Hello(server->GetMyGUID().g)});
+    in.Pump();
+    EXPECT_TRUE(in.got.empty());
+}
+
+TEST(Peer, ClientWithFewerChannelsIsRefusedAtConnect) {
+    PeerPtr server = StartPeer(4, 4);
+    Inbox in(server.get());
+    for (size_t channels : {size_t{1}, size_t{Net::NUMBER_OF_ORDERED_STREAMS - 1}}) {
+        SCOPED_TRACE(channels);
+        RawClient raw(server->GetBoundPort(), 0, channels);
+        ASSERT_TRUE(raw.WaitConnected());
+        raw.Send(RawClient::Hello(500 + channels));
+        EXPECT_TRUE(raw.ServiceUntil([&] { return raw.disconnected; }, Ms(Net::HELLO_TIMEOUT_MS / 2)));
+        EXPECT_TRUE(raw.received.empty());  // not even the server's hello
+    }
+    in.PumpFor(Ms(20));
+    EXPECT_TRUE(in.got.empty());
+    EXPECT_EQ(server->NumberOfConnections(), 0u);
+}
+
+TEST(Peer, HalfOpenConnectionsOfOneHostDoNotKeepAnHonestClientOut) {
+    // The game server's limits: 128 connections, all of them incoming.
+    PeerPtr server = StartPeer(128, 128);
+    Inbox in(server.get());
+    HalfOpenFlood flood(server->GetBoundPort(), 128);
+    ASSERT_TRUE(WaitUntil([&] { return flood.Connects() >= 128; }));
+
+    PeerPtr honest = StartPeer(1, 0);
+    Inbox honestIn(honest.get());
+    ASSERT_EQ(honest->Connect("127.0.0.1", server->GetBoundPort(), nullptr, 0), Net::CONNECTION_ATTEMPT_STARTED);
+    ASSERT_NE(honestIn.WaitId(Net::ID_CONNECTION_REQUEST_ACCEPTED, Ms(3000)), nullptr);
+    EXPECT_EQ(honestIn.Count(Net::ID_NO_FREE_INCOMING_CONNECTIONS), 0u);
+    ASSERT_NE(in.WaitId(Net::ID_NEW_INCOMING_CONNECTION), nullptr);
+    EXPECT_EQ(in.got[0].guid, honest->GetMyGUID());
+    // The flood's connections were ended as the host opened more of them.
+    EXPECT_GT(flood.Ended(), 0u);
+    in.PumpFor(Ms(20));
+    EXPECT_EQ(in.Ids(), std::vector<unsigned char>{Net::ID_NEW_INCOMING_CONNECTION});
+    EXPECT_EQ(server->NumberOfConnections(), 1u);
+}
+
+TEST(Peer, ConnectionsInTheExchangeAreBoundedPerHostAndPerAddress) {
+    // Four connections: at most two pending from one host, two from one IP.
+    PeerPtr server = StartPeer(4, 4);
+    Inbox in(server.get());
+    // One host: its third exchange replaces its first.
+    ENetHost* host = enet_host_create(nullptr, 3, Net::NUMBER_OF_ORDERED_STREAMS, 0, 0);
+    ASSERT_NE(host, nullptr);
+    ENetAddress a{};
+    enet_address_set_host_ip(&a, "127.0.0.1");
+    a.port = server->GetBoundPort();
+    std::vector<ENetPeer*> peers;
+    std::vector<bool> connected(3, false), ended(3, false);
+    auto service = [&](const std::function<bool()>& done) {
+        return WaitUntil([&] {
+            ENetEvent e;
+            while (enet_host_service(host, &e, 0) > 0) {
+                for (size_t i = 0; i < peers.size(); ++i) {
+                    if (e.peer != peers[i]) continue;
+                    if (e.type == ENET_EVENT_TYPE_CONNECT) connected[i] = true;
+                    if (e.type == ENET_EVENT_TYPE_DISCONNECT) ended[i] = true;
+                }
+                if (e.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(e.packet);
+            }
+            return done();
+        });
+    };
+    for (size_t i = 0; i < 3; ++i) {
+        peers.push_back(enet_host_connect(host, &a, Net::NUMBER_OF_ORDERED_STREAMS, 0));
+        ASSERT_TRUE(service([&] { return connected[i]; })) << i;
+    }
+    EXPECT_TRUE(service([&] { return ended[0]; }));
+    EXPECT_FALSE(ended[1]);
+    EXPECT_FALSE(ended[2]);
+
+    // Another host on the same address: the address has two exchanges going.
+    RawClient other(server->GetBoundPort());
+    ASSERT_TRUE(other.WaitConnected());
+    EXPECT_TRUE(other.ServiceUntil([&] { return other.disconnected; }, Ms(Net::HELLO_TIMEOUT_MS / 2)));
+    EXPECT_TRUE(other.received.empty());
+
+    // The host's two remaining exchanges complete.
+    for (size_t i = 1; i < 3; ++i) {
+        const auto hello = RawClient::Hello(600 + i);
+        ENetPacket* p = enet_packet_create(hello.data(), hello.size(), ENET_PACKET_FLAG_RELIABLE);
+        ASSERT_EQ(enet_peer_send(peers[i], 0, p), 0);
+    }
+    EXPECT_TRUE(service([&] {
         in.Pump();
-        return in.got.size() >= 2;
+        return in.Count(Net::ID_NEW_INCOMING_CONNECTION) == 2;
     }));
-    EXPECT_EQ(in.Ids(), (std::vector<unsigned char>{Net::ID_NEW_INCOMING_CONNECTION, Net::ID_USER_PACKET_ENUM}));
-    EXPECT_EQ(in.got[1].guid, Guid(99));
+    EXPECT_EQ(server->NumberOfConnections(), 2u);
+    enet_host_destroy(host);
+}
+
+TEST(Peer, HelloIntoAServerThatFilledUpIsAnsweredFull) {
+    // One place. A raw client connects but holds its hello back while a
+    // Net client takes the place; the pending one does not count against it.
+    PeerPtr server = StartPeer(4, 1);
+    Inbox in(server.get());
+    RawClient raw(server->GetBoundPort());
+    ASSERT_TRUE(raw.WaitConnected());
+    PeerPtr client = StartPeer(1, 0);
+    Inbox clientIn(client.get());
+    client->Connect("127.0.0.1", server->GetBoundPort(), nullptr, 0);
+    ASSERT_NE(clientIn.WaitId(Net::ID_CONNECTION_REQUEST_ACCEPTED), nullptr);
+
+    raw.Send(RawClient::Hello(700));
+    ASSERT_TRUE(raw.ServiceUntil([&] { return raw.disconnected; }));
+    EXPECT_EQ(raw.received, (std::vector<std::vector<unsigned char>>{RawClient::Hello(server->GetMyGUID().g),
+                                                                     {Net::ID_NO_FREE_INCOMING_CONNECTIONS}}));
+    in.PumpFor(Ms(20));
+    EXPECT_EQ(in.Ids(), std::vector<unsigned char>{Net::ID_NEW_INCOMING_CONNECTION});
+    EXPECT_EQ(server->NumberOfConnections(), 1u);
+}
+
+TEST(Peer, ClientThatClosesRightAfterTheExchangeIsReportedBothWays) {
+    // The client completes the exchange and closes at once: its ENet sends
+    // the acknowledgement of the server's hello and the disconnect together
+    // (the relay packs them into one datagram). The server reports the
+    // connection, then its close.
+    PeerPtr server = StartPeer(4, 4);
+    Inbox in(server.get());
+    HoldingRelay relay(server->GetBoundPort());
+    // Everything the server sends after ENet's connect answer waits in the
+    // relay: its hello, then the acknowledgement of the client's hello.
+    relay.Hold(HoldingRelay::ToClient, 1);
+    RawClient raw(relay.Port());
+    ASSERT_TRUE(raw.WaitConnected());
+    ASSERT_TRUE(WaitUntil([&] { return relay.Held(HoldingRelay::ToClient) > 0; }));
+    const size_t heldBeforeHello = relay.Held(HoldingRelay::ToClient);
+    raw.Send(RawClient::Hello(800));
+    ASSERT_TRUE(WaitUntil([&] { return relay.Held(HoldingRelay::ToClient) > heldBeforeHello; }));
+    relay.Hold(HoldingRelay::ToPeer);
+    relay.Release(HoldingRelay::ToClient, false);
+    ASSERT_TRUE(raw.ServiceUntil([&] { return !raw.received.empty(); }));
+    EXPECT_EQ(raw.received[0], RawClient::Hello(server->GetMyGUID().g));
+    const size_t held = relay.Held(HoldingRelay::ToPeer);
+    enet_peer_disconnect(raw.peer, 1);
+    enet_host_flush(raw.host);
+    ASSERT_TRUE(WaitUntil([&] { return relay.Held(HoldingRelay::ToPeer) > held; }));
+    relay.Release(HoldingRelay::ToPeer, true);
+
+    ASSERT_NE(in.WaitId(Net::ID_DISCONNECTION_NOTIFICATION), nullptr);
+    EXPECT_EQ(in.Ids(), (std::vector<unsigned char>{Net::ID_NEW_INCOMING_CONNECTION,
+                                                    Net::ID_DISCONNECTION_NOTIFICATION}));
+    EXPECT_EQ(in.got[0].guid, Guid(800));
+    EXPECT_EQ(in.got[1].guid, Guid(800));
+    EXPECT_EQ(server->NumberOfConnections(), 0u);
+}
+
+TEST(Peer, MessagesBeyondTheIncomingBoundNeverArrive) {
+    Pair pair;
+    constexpr size_t kBound = 64 * 1024;
+    pair.server->SetMaximumIncomingMessageSize(kBound);
+    EXPECT_EQ(pair.server->GetMaximumIncomingMessageSize(), kBound);
+    const Guid to = pair.server->GetMyGUID();
+    EXPECT_NE(SendBytes(pair.client.get(), Pattern(kBound, 191), Net::RELIABLE, 2, to), 0u);
+    const Msg* fits = pair.serverIn.WaitId(191);
+    ASSERT_NE(fits, nullptr);
+    EXPECT_EQ(fits->bytes.size(), kBound);
+    // ENet refuses the larger one, fragment by fragment (its sender keeps
+    // trying until the connection times out).
+    EXPECT_NE(SendBytes(pair.client.get(), Pattern(kBound + 1, 190), Net::RELIABLE, 1, to), 0u);
+    // The bound is the server's to receive; it still sends anything.
+    EXPECT_NE(SendBytes(pair.server.get(), Pattern(4 * kBound, 192), Net::RELIABLE, 1, pair.client->GetMyGUID()), 0u);
+    EXPECT_NE(pair.clientIn.WaitId(192), nullptr);
+    pair.serverIn.PumpFor(Ms(200));
+    EXPECT_EQ(pair.serverIn.Count(190), 0u);
+    // 0 puts the default back; the least is a handshake packet.
+    pair.server->SetMaximumIncomingMessageSize(0);
+    EXPECT_EQ(pair.server->GetMaximumIncomingMessageSize(), Net::MAXIMUM_MESSAGE_SIZE);
+    pair.server->SetMaximumIncomingMessageSize(1);
+    EXPECT_EQ(pair.server->GetMaximumIncomingMessageSize(), Net::MAXIMUM_HANDSHAKE_MESSAGE_SIZE);
 }

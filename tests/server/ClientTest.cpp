@@ -182,3 +182,27 @@ TEST_F(Endpoint, ReplicaManagerMakesConnectionsOfItsEndpoint) {
 }
 
 }  // namespace
+
+TEST_F(Endpoint, ServerTakesClientMessagesUpToItsBoundOnly) {
+    Recorder serverSide, clientSide;
+    Tav::Client server(&serverSide, true, 0);
+    WriteConfig("127.0.0.1\n");
+    Tav::Client client(&clientSide, false, server.GetPeer()->GetBoundPort());
+    ASSERT_TRUE(PumpUntil({&server, &client}, [&] { return serverSide.Saw(Net::ID_NEW_INCOMING_CONNECTION); }));
+
+    auto send = [](Tav::Client& from, Net::Guid to, size_t bytes, unsigned char id) {
+        std::vector<char> message(bytes, 0);
+        message[0] = static_cast<char>(id);
+        return from.GetPeer()->Send(message.data(), static_cast<int>(bytes), Net::HIGH_PRIORITY, Net::RELIABLE, 1,
+                                    to, false);
+    };
+    // The largest message a client may send arrives; one byte more never
+    // does. What the server sends is not bounded by it.
+    ASSERT_NE(send(client, server.GetMyGUID(), Tav::kMaxClientMessageBytes, 200), 0u);
+    ASSERT_TRUE(PumpUntil({&server, &client}, [&] { return serverSide.Saw(200); }));
+    ASSERT_NE(send(client, server.GetMyGUID(), Tav::kMaxClientMessageBytes + 1, 201), 0u);
+    ASSERT_NE(send(server, client.GetMyGUID(), 2 * Tav::kMaxClientMessageBytes, 202), 0u);
+    ASSERT_TRUE(PumpUntil({&server, &client}, [&] { return clientSide.Saw(202); }));
+    PumpUntil({&server, &client}, [] { return false; }, 300ms);
+    EXPECT_FALSE(serverSide.Saw(201));
+}
