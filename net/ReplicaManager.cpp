@@ -89,6 +89,31 @@ void WriteSubStream(BitStream& out, const BitStream& sub) {
 // The ordering channel of constructions, destructions and first serialisations.
 constexpr char kControlChannel = 0;
 
+// A batch of serialisations is closed before it would grow past this many
+// bytes, so that each one travels in one datagram of a usual path MTU
+// (ENet adds at most a few dozen bytes of headers). A single entry that is
+// larger travels alone.
+constexpr size_t kBatchBytes = 1200;
+constexpr uint16_t kMaxBatchEntries = 0xFFFF;
+
+// Bits of an entry: network id, sequence, channel mask, and for each channel
+// present its bit count and bits.
+constexpr BitSize kEntryHeaderBits = 64 + 32 + 8;
+
+// Skips one serialisation entry; false when the stream does not hold it whole.
+bool SkipEntry(BitStream& in) {
+    uint64_t id = 0;
+    uint32_t sequence = 0;
+    uint8_t mask = 0;
+    if (!in.Read(id) || !in.Read(sequence) || !in.Read(mask)) return false;
+    for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
+        if (!(mask & (1u << ch))) continue;
+        uint32_t bits = 0;
+        if (!in.Read(bits) || !in.IgnoreBits(bits)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 struct ReplicaManager::Impl {
@@ -105,11 +130,22 @@ struct ReplicaManager::Impl {
     };
     using RecordPtr = std::shared_ptr<Record>;
 
+    // The serialisations of one tick to one connection that travel the same
+    // way (reliability and ordering channel), gathered into batch messages.
+    struct BatchGroup {
+        PacketReliability reliability = RELIABLE_ORDERED;
+        char channel = 0;
+        PacketPriority priority = LOW_PRIORITY;  // the most urgent of its entries
+        uint16_t count = 0;
+        BitStream entries;  // kept between ticks, so that its buffer is reused
+    };
+
     struct ConnectionRecord {
         Connection* connection = nullptr;
         Guid guid;
         bool gone = false;
         HookMap<NetworkId, RecordPtr> received;
+        HookVector<BatchGroup> batches;  // at most a few: one per way of travelling
     };
     using ConnectionPtr = std::shared_ptr<ConnectionRecord>;
 
@@ -135,6 +171,7 @@ struct ReplicaManager::Impl {
     HookMap<NetworkId, RecordPtr> locals;
     HookUnorderedMap<Replica*, RecordPtr> byReplica;  // every record: local, received, orphaned
     HookVector<ConnectionPtr> connections;
+    BitStream batchMessage;  // scratch of FlushBatch
 
     // ---- helpers (callers hold mutex) ----
 
@@ -269,9 +306,9 @@ struct ReplicaManager::Impl {
         }
     }
 
-    // Sends to one connection the channels of a serialisation that differ
-    // from what was last sent there (all non-empty ones when forced). A
-    // channel that was never sent on this connection goes reliably on the
+    // Adds to one connection's batches the channels of a serialisation that
+    // differ from what was last sent there (all non-empty ones when forced).
+    // A channel that was never sent on this connection goes reliably on the
     // control channel, behind the construction.
     void SendSerialization(const Record& record, ConnectionRecord& c, Pair& pair,
                            const SerializeParameters& p, bool force) {
@@ -279,6 +316,7 @@ struct ReplicaManager::Impl {
             PacketReliability reliability;
             char channel;
             uint8_t mask;
+            BitSize bits;
         };
         Group groups[REPLICA_CHANNEL_COUNT];
         int groupCount = 0;
@@ -292,29 +330,68 @@ struct ReplicaManager::Impl {
             sent.Assign(out);
             int g = 0;
             while (g < groupCount && (groups[g].reliability != reliability || groups[g].channel != channel)) ++g;
-            if (g == groupCount) groups[groupCount++] = Group{reliability, channel, 0};
+            if (g == groupCount) groups[groupCount++] = Group{reliability, channel, 0, kEntryHeaderBits};
             groups[g].mask = static_cast<uint8_t>(groups[g].mask | (1u << ch));
+            groups[g].bits += 32 + out.GetNumberOfBitsUsed();
         }
         for (int g = 0; g < groupCount; ++g) {
-            BitStream message;
-            message.Write(ID_REPLICA_SERIALIZATION);
-            message.Write(record.id);
-            message.Write(++pair.sequence);
-            message.Write(groups[g].mask);
+            BatchGroup& batch = BatchFor(c, groups[g].reliability, groups[g].channel);
+            // Closed before it would outgrow a datagram (one entry may go alone).
+            const size_t bytes = (batch.entries.GetNumberOfBitsUsed() + groups[g].bits + 7) / 8;
+            if (batch.count > 0 && (bytes + 3 > kBatchBytes || batch.count == kMaxBatchEntries)) FlushBatch(c, batch);
+            BitStream& out = batch.entries;
+            out.Write(record.id);
+            out.Write(++pair.sequence);
+            out.Write(groups[g].mask);
             for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch)
-                if (groups[g].mask & (1u << ch)) WriteSubStream(message, p.outputBitstream[ch]);
-            Send(c, message, groups[g].reliability, groups[g].channel, ValidPriority(p.priority));
+                if (groups[g].mask & (1u << ch)) WriteSubStream(out, p.outputBitstream[ch]);
+            ++batch.count;
+            batch.priority = std::min(batch.priority, ValidPriority(p.priority));
         }
     }
 
+    BatchGroup& BatchFor(ConnectionRecord& c, PacketReliability reliability, char channel) {
+        for (BatchGroup& b : c.batches)
+            if (b.reliability == reliability && b.channel == channel) return b;
+        c.batches.emplace_back();
+        BatchGroup& b = c.batches.back();
+        b.reliability = reliability;
+        b.channel = channel;
+        return b;
+    }
+
+    // Sends what a batch holds as one message and empties it.
+    void FlushBatch(ConnectionRecord& c, BatchGroup& batch) {
+        if (batch.count == 0) return;
+        batchMessage.Reset();
+        batchMessage.Write(ID_REPLICA_SERIALIZATION_BATCH);
+        batchMessage.Write(batch.count);
+        batchMessage.WriteStream(batch.entries);
+        if (!c.gone) Send(c, batchMessage, batch.reliability, batch.channel, batch.priority);
+        batch.entries.Reset();
+        batch.count = 0;
+        batch.priority = LOW_PRIORITY;
+    }
+
+    void FlushBatches(ConnectionRecord& c) {
+        for (BatchGroup& b : c.batches) FlushBatch(c, b);
+    }
+
+    // Every replica is asked once; what changed for a connection is gathered
+    // into that connection's batches, which go out at the end of the tick
+    // (after this tick's constructions, before the next tick's).
     void SerializationTick(uint32_t nowMs) {
         const HookVector<RecordPtr> records = SnapshotLocals();
+        // Held for the whole tick: a callback that pops a connection marks it
+        // gone, and its record stays valid until the batches are flushed.
+        const HookVector<ConnectionPtr> candidates = connections;
+        HookVector<ConnectionRecord*> targets;
+        targets.reserve(candidates.size());
         for (const RecordPtr& record : records) {
             if (record->gone) continue;
             record->replica->OnUserReplicaPreSerializeTick();
             if (record->gone) continue;
-            HookVector<ConnectionPtr> targets;
-            const HookVector<ConnectionPtr> candidates = connections;
+            targets.clear();
             for (const ConnectionPtr& c : candidates) {
                 if (c->gone) continue;
                 auto found = record->pairs.find(c.get());
@@ -335,7 +412,7 @@ struct ReplicaManager::Impl {
                 }
                 const SerializationQuery query = record->replica->QuerySerialization(c->connection);
                 if (record->gone) break;
-                if (query == SerializationQuery::CanSerialize) targets.push_back(c);
+                if (query == SerializationQuery::CanSerialize) targets.push_back(c.get());
             }
             if (record->gone || targets.empty()) continue;
 
@@ -344,7 +421,7 @@ struct ReplicaManager::Impl {
             SerializeParameters shared;
             bool haveShared = false;
             bool sharedForced = false;
-            for (const ConnectionPtr& target : targets) {
+            for (ConnectionRecord* target : targets) {
                 if (record->gone) break;
                 ConnectionRecord& c = *target;
                 if (c.gone) continue;
@@ -369,6 +446,7 @@ struct ReplicaManager::Impl {
                 }
             }
         }
+        for (const ConnectionPtr& c : candidates) FlushBatches(*c);
     }
 
     // A connection leaves: every replica's pop rule decides what becomes of
@@ -479,17 +557,27 @@ struct ReplicaManager::Impl {
         if (accepted) replica->DeallocReplica(c->connection);
     }
 
-    void OnSerialization(const ConnectionPtr& c, BitStream& in) {
+    // Reads one serialisation entry (network id, sequence, channel mask, the
+    // channels present) and hands it to its replica, leaving out channels
+    // that a newer one has overtaken. False when the stream does not hold
+    // the entry whole.
+    bool OnSerializationEntry(const ConnectionPtr& c, BitStream& in) {
         NetworkId id = 0;
         uint32_t sequence = 0;
         uint8_t mask = 0;
-        if (!in.Read(id) || !in.Read(sequence) || !in.Read(mask)) return;
+        if (!in.Read(id) || !in.Read(sequence) || !in.Read(mask)) return false;
         auto found = c->received.find(id);
-        if (found == c->received.end()) return;  // unknown, or not constructed yet
+        if (found == c->received.end()) {  // unknown, or not constructed yet
+            for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
+                uint32_t bits = 0;
+                if ((mask & (1u << ch)) && (!in.Read(bits) || !in.IgnoreBits(bits))) return false;
+            }
+            return true;
+        }
         DeserializeParameters p;
         p.sourceConnection = c->connection;
         for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch)
-            if ((mask & (1u << ch)) && !ReadSubStream(in, p.serializationBitstream[ch])) return;
+            if ((mask & (1u << ch)) && !ReadSubStream(in, p.serializationBitstream[ch])) return false;
         const RecordPtr record = found->second;
         bool any = false;
         for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
@@ -503,6 +591,22 @@ struct ReplicaManager::Impl {
             any = true;
         }
         if (any) record->replica->Deserialize(&p);
+        return true;
+    }
+
+    void OnSerialization(const ConnectionPtr& c, BitStream& in) { OnSerializationEntry(c, in); }
+
+    // A batch: u16 count, then that many entries. A batch whose entries go
+    // past its end is dropped whole; the others are applied in order.
+    void OnSerializationBatch(const ConnectionPtr& c, BitStream& in) {
+        uint16_t count = 0;
+        if (!in.Read(count)) return;
+        const BitSize start = in.GetReadOffset();
+        for (uint16_t i = 0; i < count; ++i)
+            if (!SkipEntry(in)) return;
+        in.SetReadOffset(start);
+        for (uint16_t i = 0; i < count && !c->gone; ++i)
+            if (!OnSerializationEntry(c, in)) return;
     }
 };
 
@@ -699,6 +803,7 @@ PluginReceiveResult ReplicaManager::OnReceive(Packet* packet) {
             case ID_REPLICA_CONSTRUCTION: impl.OnConstruction(c, in); break;
             case ID_REPLICA_DESTRUCTION: impl.OnDestruction(c, in); break;
             case ID_REPLICA_SERIALIZATION: impl.OnSerialization(c, in); break;
+            case ID_REPLICA_SERIALIZATION_BATCH: impl.OnSerializationBatch(c, in); break;
             default: break;  // reserved
         }
     }
