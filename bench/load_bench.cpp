@@ -352,8 +352,11 @@ private:
                 in.IgnoreBits(8);
                 uint16_t count = 0;
                 if (!in.Read(count)) break;
-                for (uint16_t i = 0; i < count; ++i)
+                for (uint16_t i = 0; i < count; ++i) {
                     if (!OnEntry(in)) break;
+                    const Net::BitSize pad = (8 - (in.GetReadOffset() & 7)) & 7;  // entries start on a byte
+                    if (pad && !in.IgnoreBits(pad)) break;
+                }
                 break;
             }
             case kChunkData: OnChunkData(data, length, now); break;

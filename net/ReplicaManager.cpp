@@ -100,6 +100,12 @@ constexpr uint16_t kMaxBatchEntries = 0xFFFF;
 // present its bit count and bits.
 constexpr BitSize kEntryHeaderBits = 64 + 32 + 8;
 
+// Moves the read position to the next byte boundary.
+bool SkipToByte(BitStream& in) {
+    const BitSize pad = (8 - (in.GetReadOffset() & 7)) & 7;
+    return pad == 0 || in.IgnoreBits(pad);
+}
+
 // Skips one serialisation entry; false when the stream does not hold it whole.
 bool SkipEntry(BitStream& in) {
     uint64_t id = 0;
@@ -337,7 +343,7 @@ struct ReplicaManager::Impl {
         for (int g = 0; g < groupCount; ++g) {
             BatchGroup& batch = BatchFor(c, groups[g].reliability, groups[g].channel);
             // Closed before it would outgrow a datagram (one entry may go alone).
-            const size_t bytes = (batch.entries.GetNumberOfBitsUsed() + groups[g].bits + 7) / 8;
+            const size_t bytes = batch.entries.GetNumberOfBytesUsed() + (groups[g].bits + 7) / 8;
             if (batch.count > 0 && (bytes + 3 > kBatchBytes || batch.count == kMaxBatchEntries)) FlushBatch(c, batch);
             BitStream& out = batch.entries;
             out.Write(record.id);
@@ -345,6 +351,9 @@ struct ReplicaManager::Impl {
             out.Write(groups[g].mask);
             for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch)
                 if (groups[g].mask & (1u << ch)) WriteSubStream(out, p.outputBitstream[ch]);
+            // Every entry starts on a byte, so that its channels are copied
+            // whole bytes at a time, here and by the receiver.
+            while (out.GetNumberOfBitsUsed() & 7) out.Write0();
             ++batch.count;
             batch.priority = std::min(batch.priority, ValidPriority(p.priority));
         }
@@ -385,7 +394,11 @@ struct ReplicaManager::Impl {
         // Held for the whole tick: a callback that pops a connection marks it
         // gone, and its record stays valid until the batches are flushed.
         const HookVector<ConnectionPtr> candidates = connections;
-        HookVector<ConnectionRecord*> targets;
+        struct Target {
+            ConnectionRecord* connection;
+            Pair* pair;
+        };
+        HookVector<Target> targets;
         targets.reserve(candidates.size());
         for (const RecordPtr& record : records) {
             if (record->gone) continue;
@@ -412,7 +425,10 @@ struct ReplicaManager::Impl {
                 }
                 const SerializationQuery query = record->replica->QuerySerialization(c->connection);
                 if (record->gone) break;
-                if (query == SerializationQuery::CanSerialize) targets.push_back(c.get());
+                if (query != SerializationQuery::CanSerialize) continue;
+                // The callbacks above may have changed the replica's pairs.
+                auto pair = record->pairs.find(c.get());
+                if (pair != record->pairs.end()) targets.push_back({c.get(), &pair->second});
             }
             if (record->gone || targets.empty()) continue;
 
@@ -421,13 +437,14 @@ struct ReplicaManager::Impl {
             SerializeParameters shared;
             bool haveShared = false;
             bool sharedForced = false;
-            for (ConnectionRecord* target : targets) {
+            // Serialize is the only callback below; pairs stay where they are
+            // while it runs unless it pops a connection (which marks it gone).
+            for (const Target& target : targets) {
                 if (record->gone) break;
-                ConnectionRecord& c = *target;
+                ConnectionRecord& c = *target.connection;
                 if (c.gone) continue;
                 if (haveShared) {
-                    auto found = record->pairs.find(&c);
-                    if (found != record->pairs.end()) SendSerialization(*record, c, found->second, shared, sharedForced);
+                    SendSerialization(*record, c, *target.pair, shared, sharedForced);
                     continue;
                 }
                 SerializeParameters p;
@@ -437,8 +454,7 @@ struct ReplicaManager::Impl {
                 if (record->gone) break;
                 if (c.gone || result == SERIALIZE_DO_NOT) continue;
                 const bool force = result == SERIALIZE_ALWAYS_IDENTICALLY;
-                auto found = record->pairs.find(&c);
-                if (found != record->pairs.end()) SendSerialization(*record, c, found->second, p, force);
+                SendSerialization(*record, c, *target.pair, p, force);
                 if (result == SERIALIZE_BROADCAST_IDENTICALLY || result == SERIALIZE_ALWAYS_IDENTICALLY) {
                     shared = p;
                     haveShared = true;
@@ -596,17 +612,18 @@ struct ReplicaManager::Impl {
 
     void OnSerialization(const ConnectionPtr& c, BitStream& in) { OnSerializationEntry(c, in); }
 
-    // A batch: u16 count, then that many entries. A batch whose entries go
-    // past its end is dropped whole; the others are applied in order.
+    // A batch: u16 count, then that many entries, each starting on a byte.
+    // A batch whose entries go past its end is dropped whole; the others are
+    // applied in order.
     void OnSerializationBatch(const ConnectionPtr& c, BitStream& in) {
         uint16_t count = 0;
         if (!in.Read(count)) return;
         const BitSize start = in.GetReadOffset();
         for (uint16_t i = 0; i < count; ++i)
-            if (!SkipEntry(in)) return;
+            if (!SkipEntry(in) || !SkipToByte(in)) return;
         in.SetReadOffset(start);
         for (uint16_t i = 0; i < count && !c->gone; ++i)
-            if (!OnSerializationEntry(c, in)) return;
+            if (!OnSerializationEntry(c, in) || !SkipToByte(in)) return;
     }
 };
 
