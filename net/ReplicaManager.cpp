@@ -29,11 +29,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What was last sent on one output channel to one connection.
-struct SentChannel {
+// The content of one output channel as it was sent. A result that goes to
+// every connection identically is kept once and shared by every connection
+// that got it, so that a connection whose last one is the very same object
+// needs no comparison, and the pairs hold a pointer each, not a copy.
+struct SentBytes {
     HookVector<unsigned char> bytes;
     BitSize bits = 0;
-    bool any = false;
 
     bool Equals(const BitStream& s) const {
         if (s.GetNumberOfBitsUsed() != bits) return false;
@@ -44,20 +46,23 @@ struct SentChannel {
         const unsigned char mask = static_cast<unsigned char>(0xFFu << (8 - rem));
         return ((bytes[full] ^ s.GetData()[full]) & mask) == 0;
     }
-    void Assign(const BitStream& s) {
-        bits = s.GetNumberOfBitsUsed();
-        bytes.assign(s.GetData(), s.GetData() + s.GetNumberOfBytesUsed());
-        any = true;
-    }
 };
+using SentPtr = std::shared_ptr<const SentBytes>;
+
+SentPtr MakeSent(const BitStream& s) {
+    auto sent = MakeHookShared<SentBytes>();
+    sent->bits = s.GetNumberOfBitsUsed();
+    sent->bytes.assign(s.GetData(), s.GetData() + s.GetNumberOfBytesUsed());
+    return sent;
+}
 
 enum class PairState : uint8_t { Undecided, Constructed, Never };
 
 // A replica of this peer as seen on one connection.
 struct Pair {
     PairState state = PairState::Undecided;
-    uint32_t sequence = 0;  // of the last serialisation message sent
-    SentChannel sent[REPLICA_CHANNEL_COUNT];
+    uint32_t sequence = 0;              // of the last serialisation entry sent
+    SentPtr sent[REPLICA_CHANNEL_COUNT];  // null: never sent on this connection
 };
 
 bool SequenceNewer(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
@@ -131,7 +136,17 @@ struct ReplicaManager::Impl {
         bool local = true;                     // referenced here (else received)
         ConnectionRecord* source = nullptr;    // received from; null for local and orphans
         bool gone = false;
-        HookUnorderedMap<ConnectionRecord*, Pair> pairs;  // local only
+        // Local only: by connection slot (ConnectionRecord::slot), so that a
+        // tick walks them in order without hashing.
+        HookVector<Pair> pairs;
+        // Local only: this tick's result for every connection, per channel.
+        SentPtr shared[REPLICA_CHANNEL_COUNT];
+
+        Pair* PairOf(const ConnectionRecord& c) { return c.slot < pairs.size() ? &pairs[c.slot] : nullptr; }
+        Pair& PairFor(const ConnectionRecord& c) {
+            if (c.slot >= pairs.size()) pairs.resize(c.slot + 1);
+            return pairs[c.slot];
+        }
         uint32_t lastSequence[REPLICA_CHANNEL_COUNT] = {};  // received only
     };
     using RecordPtr = std::shared_ptr<Record>;
@@ -149,6 +164,7 @@ struct ReplicaManager::Impl {
     struct ConnectionRecord {
         Connection* connection = nullptr;
         Guid guid;
+        uint32_t slot = 0;  // small index, unique among the live connections
         bool gone = false;
         HookMap<NetworkId, RecordPtr> received;
         HookVector<BatchGroup> batches;  // at most a few: one per way of travelling
@@ -177,7 +193,20 @@ struct ReplicaManager::Impl {
     HookMap<NetworkId, RecordPtr> locals;
     HookUnorderedMap<Replica*, RecordPtr> byReplica;  // every record: local, received, orphaned
     HookVector<ConnectionPtr> connections;
+    HookVector<ConnectionRecord*> bySlot;  // live connections by slot (null: free)
+    HookVector<uint32_t> freeSlots;
     BitStream batchMessage;  // scratch of FlushBatch
+
+    uint32_t TakeSlot(ConnectionRecord* c) {
+        if (!freeSlots.empty()) {
+            const uint32_t slot = freeSlots.back();
+            freeSlots.pop_back();
+            bySlot[slot] = c;
+            return slot;
+        }
+        bySlot.push_back(c);
+        return static_cast<uint32_t>(bySlot.size() - 1);
+    }
 
     // ---- helpers (callers hold mutex) ----
 
@@ -231,8 +260,10 @@ struct ReplicaManager::Impl {
 
     void SendDestruction(const RecordPtr& record) {
         HookVector<ConnectionRecord*> targets;
-        for (auto& entry : record->pairs)
-            if (entry.second.state == PairState::Constructed && !entry.first->gone) targets.push_back(entry.first);
+        for (size_t slot = 0; slot < record->pairs.size() && slot < bySlot.size(); ++slot) {
+            ConnectionRecord* c = bySlot[slot];
+            if (c && !c->gone && record->pairs[slot].state == PairState::Constructed) targets.push_back(c);
+        }
         for (ConnectionRecord* c : targets) {
             SendDestructionTo(record, *c);
             if (record->gone) return;
@@ -283,13 +314,13 @@ struct ReplicaManager::Impl {
             for (const ConnectionPtr& c : targets) {
                 if (record->gone) break;
                 if (c->gone) continue;
-                auto found = record->pairs.find(c.get());
-                if (found != record->pairs.end() && found->second.state != PairState::Undecided) continue;
+                const Pair* found = record->PairOf(*c);
+                if (found && found->state != PairState::Undecided) continue;
                 const ConstructionQuery query = record->replica->QueryConstruction(c->connection, owner);
                 if (record->gone) break;
                 if (c->gone) continue;
                 if (query == ConstructionQuery::NeverConstruct) {
-                    record->pairs[c.get()].state = PairState::Never;
+                    record->PairFor(*c).state = PairState::Never;
                     continue;
                 }
                 if (query != ConstructionQuery::SendConstruction) continue;
@@ -305,7 +336,7 @@ struct ReplicaManager::Impl {
                 WriteSubStream(message, allocation);
                 WriteSubStream(message, construction);
                 Send(*c, message, RELIABLE_ORDERED, kControlChannel, HIGH_PRIORITY);
-                Pair& pair = record->pairs[c.get()];
+                Pair& pair = record->PairFor(*c);
                 pair = Pair();
                 pair.state = PairState::Constructed;
             }
@@ -316,8 +347,10 @@ struct ReplicaManager::Impl {
     // differ from what was last sent there (all non-empty ones when forced).
     // A channel that was never sent on this connection goes reliably on the
     // control channel, behind the construction.
+    // With `shared`, p is the tick's result for every connection, whose
+    // channels are record.shared.
     void SendSerialization(const Record& record, ConnectionRecord& c, Pair& pair,
-                           const SerializeParameters& p, bool force) {
+                           const SerializeParameters& p, bool force, bool shared) {
         struct Group {
             PacketReliability reliability;
             char channel;
@@ -329,11 +362,15 @@ struct ReplicaManager::Impl {
         for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
             const BitStream& out = p.outputBitstream[ch];
             if (out.GetNumberOfBitsUsed() == 0) continue;
-            SentChannel& sent = pair.sent[ch];
-            if (!force && sent.any && sent.Equals(out)) continue;
-            const PacketReliability reliability = sent.any ? ValidReliability(p.reliability[ch]) : RELIABLE_ORDERED;
-            const char channel = sent.any ? ValidChannel(p.orderingChannel) : kControlChannel;
-            sent.Assign(out);
+            SentPtr& sent = pair.sent[ch];
+            const SentPtr* current = shared ? &record.shared[ch] : nullptr;
+            if (!force && sent && ((current && sent == *current) || sent->Equals(out))) {
+                if (current) sent = *current;  // the same bytes: share them
+                continue;
+            }
+            const PacketReliability reliability = sent ? ValidReliability(p.reliability[ch]) : RELIABLE_ORDERED;
+            const char channel = sent ? ValidChannel(p.orderingChannel) : kControlChannel;
+            sent = current ? *current : MakeSent(out);
             int g = 0;
             while (g < groupCount && (groups[g].reliability != reliability || groups[g].channel != channel)) ++g;
             if (g == groupCount) groups[groupCount++] = Group{reliability, channel, 0, kEntryHeaderBits};
@@ -394,6 +431,8 @@ struct ReplicaManager::Impl {
         // Held for the whole tick: a callback that pops a connection marks it
         // gone, and its record stays valid until the batches are flushed.
         const HookVector<ConnectionPtr> candidates = connections;
+        // Pairs are only added by the construction pass, never during a
+        // tick, so their addresses hold until its end.
         struct Target {
             ConnectionRecord* connection;
             Pair* pair;
@@ -407,8 +446,8 @@ struct ReplicaManager::Impl {
             targets.clear();
             for (const ConnectionPtr& c : candidates) {
                 if (c->gone) continue;
-                auto found = record->pairs.find(c.get());
-                if (found == record->pairs.end() || found->second.state != PairState::Constructed) continue;
+                const Pair* found = record->PairOf(*c);
+                if (!found || found->state != PairState::Constructed) continue;
                 // A replica may ask to be destroyed on one connection: it is,
                 // and it is not constructed there again.
                 const bool destroy = record->replica->QueryDestruction(c->connection);
@@ -416,19 +455,16 @@ struct ReplicaManager::Impl {
                 if (destroy) {
                     SendDestructionTo(record, *c);
                     if (record->gone) break;
-                    auto again = record->pairs.find(c.get());
-                    if (again != record->pairs.end()) {
-                        again->second = Pair();
-                        again->second.state = PairState::Never;
+                    if (Pair* again = record->PairOf(*c)) {
+                        *again = Pair();
+                        again->state = PairState::Never;
                     }
                     continue;
                 }
                 const SerializationQuery query = record->replica->QuerySerialization(c->connection);
                 if (record->gone) break;
                 if (query != SerializationQuery::CanSerialize) continue;
-                // The callbacks above may have changed the replica's pairs.
-                auto pair = record->pairs.find(c.get());
-                if (pair != record->pairs.end()) targets.push_back({c.get(), &pair->second});
+                if (Pair* pair = record->PairOf(*c)) targets.push_back({c.get(), pair});
             }
             if (record->gone || targets.empty()) continue;
 
@@ -444,7 +480,7 @@ struct ReplicaManager::Impl {
                 ConnectionRecord& c = *target.connection;
                 if (c.gone) continue;
                 if (haveShared) {
-                    SendSerialization(*record, c, *target.pair, shared, sharedForced);
+                    SendSerialization(*record, c, *target.pair, shared, sharedForced, true);
                     continue;
                 }
                 SerializeParameters p;
@@ -454,8 +490,20 @@ struct ReplicaManager::Impl {
                 if (record->gone) break;
                 if (c.gone || result == SERIALIZE_DO_NOT) continue;
                 const bool force = result == SERIALIZE_ALWAYS_IDENTICALLY;
-                SendSerialization(*record, c, *target.pair, p, force);
-                if (result == SERIALIZE_BROADCAST_IDENTICALLY || result == SERIALIZE_ALWAYS_IDENTICALLY) {
+                const bool forEveryone = result == SERIALIZE_BROADCAST_IDENTICALLY || result == SERIALIZE_ALWAYS_IDENTICALLY;
+                if (forEveryone) {
+                    // The version of each channel that every connection gets:
+                    // the last one when nothing changed, so that pairs that
+                    // have it see so at once.
+                    for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
+                        const BitStream& out = p.outputBitstream[ch];
+                        SentPtr& version = record->shared[ch];
+                        if (out.GetNumberOfBitsUsed() == 0) version.reset();
+                        else if (!version || !version->Equals(out)) version = MakeSent(out);
+                    }
+                }
+                SendSerialization(*record, c, *target.pair, p, force, forEveryone);
+                if (forEveryone) {
                     shared = p;
                     haveShared = true;
                     sharedForced = force;
@@ -471,7 +519,12 @@ struct ReplicaManager::Impl {
     void PopConnection(const ConnectionPtr& c, bool broadcast) {
         c->gone = true;
         connections.erase(std::remove(connections.begin(), connections.end(), c), connections.end());
-        for (auto& entry : locals) entry.second->pairs.erase(c.get());
+        for (auto& entry : locals)
+            if (Pair* pair = entry.second->PairOf(*c)) *pair = Pair();
+        if (c->slot < bySlot.size() && bySlot[c->slot] == c.get()) {
+            bySlot[c->slot] = nullptr;
+            freeSlots.push_back(c->slot);
+        }
 
         HookVector<RecordPtr> records = SnapshotLocals();
         for (const auto& entry : c->received) records.push_back(entry.second);
@@ -836,6 +889,7 @@ void ReplicaManager::OnNewConnection(const SystemAddress& address, Guid guid, bo
     auto c = MakeHookShared<Impl::ConnectionRecord>();
     c->connection = connection;
     c->guid = guid;
+    c->slot = impl.TakeSlot(c.get());
     impl.connections.push_back(c);
     impl.constructionPassDue = true;
 }

@@ -563,6 +563,17 @@ TEST(ReplicaManager, PoppedConnectionsFollowThePopRule) {
     EXPECT_EQ(g_deallocated, freed + 4);  // the server's and b's copy of the other
     EXPECT_EQ(b.received[0]->value, 1);
 
+    // A connection that comes later takes the dropped one's place in the
+    // manager: the replica that stayed is constructed and serialised afresh.
+    Node late(false);
+    Connect(late, server);
+    ASSERT_TRUE(PumpUntil({&server, &b, &late}, [&] {
+        return late.received.size() == 1 && late.received[0]->deserializeCalls > 0;
+    }));
+    EXPECT_EQ(late.received[0]->value, 1);
+    stays->value = 6;
+    ASSERT_TRUE(PumpUntil({&server, &b, &late}, [&] { return late.received[0]->value == 6 && b.received[0]->value == 6; }));
+
     // The server goes: b deletes what the server made.
     server.peer->CloseConnection(b.Guid(), true);
     ASSERT_TRUE(PumpUntil({&server, &b}, [&] { return b.manager.GetConnectionCount() == 0; }));
