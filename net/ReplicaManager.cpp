@@ -34,8 +34,10 @@ using Clock = std::chrono::steady_clock;
 // that got it, so that a connection whose last one is the very same object
 // needs no comparison, and the pairs hold a pointer each, not a copy.
 struct SentBytes {
+    NET_HOOKED_NEW
     HookVector<unsigned char> bytes;
     BitSize bits = 0;
+    uint32_t refs = 0;
 
     bool Equals(const BitStream& s) const {
         if (s.GetNumberOfBitsUsed() != bits) return false;
@@ -47,13 +49,38 @@ struct SentBytes {
         return ((bytes[full] ^ s.GetData()[full]) & mask) == 0;
     }
 };
-using SentPtr = std::shared_ptr<const SentBytes>;
+// A counted reference to a SentBytes. Not atomic: every one is made, copied
+// and dropped under the replica manager's mutex.
+class SentPtr {
+public:
+    SentPtr() = default;
+    explicit SentPtr(SentBytes* p) : p_(p) { if (p_) ++p_->refs; }
+    SentPtr(const SentPtr& o) : SentPtr(o.p_) {}
+    SentPtr& operator=(const SentPtr& o) {
+        if (o.p_ != p_) {
+            SentPtr keep(o);
+            std::swap(p_, keep.p_);
+        }
+        return *this;
+    }
+    ~SentPtr() { reset(); }
+    void reset() {
+        if (p_ && --p_->refs == 0) delete p_;
+        p_ = nullptr;
+    }
+    const SentBytes* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    bool operator==(const SentPtr& o) const { return p_ == o.p_; }
+
+private:
+    SentBytes* p_ = nullptr;
+};
 
 SentPtr MakeSent(const BitStream& s) {
-    auto sent = MakeHookShared<SentBytes>();
+    auto* sent = new SentBytes;
     sent->bits = s.GetNumberOfBitsUsed();
     sent->bytes.assign(s.GetData(), s.GetData() + s.GetNumberOfBytesUsed());
-    return sent;
+    return SentPtr(sent);
 }
 
 enum class PairState : uint8_t { Undecided, Constructed, Never };
@@ -84,6 +111,11 @@ bool ReadSubStream(BitStream& in, BitStream& out) {
     if (!in.ReadBits(buffer.data(), bits)) return false;
     out.WriteBits(buffer.data(), bits);
     return true;
+}
+
+template <typename U>
+void PutBigEndian(U v, unsigned char* out) {
+    for (size_t i = 0; i < sizeof(U); ++i) out[i] = static_cast<unsigned char>(v >> (8 * (sizeof(U) - 1 - i)));
 }
 
 void WriteSubStream(BitStream& out, const BitStream& sub) {
@@ -189,6 +221,7 @@ struct ReplicaManager::Impl {
     Clock::time_point start;
     Clock::time_point lastTick;
     bool constructionPassDue = false;
+    bool constructionRetryDue = false;  // a replica answered NoAction: ask again at the next tick
 
     HookMap<NetworkId, RecordPtr> locals;
     HookUnorderedMap<Replica*, RecordPtr> byReplica;  // every record: local, received, orphaned
@@ -308,6 +341,7 @@ struct ReplicaManager::Impl {
 
     void ConstructionPass() {
         constructionPassDue = false;
+        constructionRetryDue = false;
         const HookVector<RecordPtr> records = SnapshotLocals();
         const HookVector<ConnectionPtr> targets = connections;
         for (const RecordPtr& record : records) {
@@ -323,7 +357,10 @@ struct ReplicaManager::Impl {
                     record->PairFor(*c).state = PairState::Never;
                     continue;
                 }
-                if (query != ConstructionQuery::SendConstruction) continue;
+                if (query != ConstructionQuery::SendConstruction) {
+                    constructionRetryDue = true;
+                    continue;
+                }
                 BitStream allocation, construction;
                 record->replica->WriteAllocationID(c->connection, &allocation);
                 if (record->gone) break;
@@ -382,15 +419,19 @@ struct ReplicaManager::Impl {
             // Closed before it would outgrow a datagram (one entry may go alone).
             const size_t bytes = batch.entries.GetNumberOfBytesUsed() + (groups[g].bits + 7) / 8;
             if (batch.count > 0 && (bytes + 3 > kBatchBytes || batch.count == kMaxBatchEntries)) FlushBatch(c, batch);
+            // The header as bytes: id, sequence, mask (every entry starts on
+            // a byte, so that its channels are copied whole bytes at a time,
+            // here and by the receiver).
+            unsigned char header[8 + 4 + 1];
+            PutBigEndian(record.id, header);
+            PutBigEndian(++pair.sequence, header + 8);
+            header[12] = groups[g].mask;
             BitStream& out = batch.entries;
-            out.Write(record.id);
-            out.Write(++pair.sequence);
-            out.Write(groups[g].mask);
+            out.WriteBytes(header, sizeof header);
             for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch)
                 if (groups[g].mask & (1u << ch)) WriteSubStream(out, p.outputBitstream[ch]);
-            // Every entry starts on a byte, so that its channels are copied
-            // whole bytes at a time, here and by the receiver.
-            while (out.GetNumberOfBitsUsed() & 7) out.Write0();
+            static const unsigned char kZeros[1] = {0};
+            if (const BitSize pad = (8 - (out.GetNumberOfBitsUsed() & 7)) & 7) out.WriteBits(kZeros, pad);
             ++batch.count;
             batch.priority = std::min(batch.priority, ValidPriority(p.priority));
         }
@@ -852,7 +893,7 @@ void ReplicaManager::Update() {
     }
     // Constructions go out as soon as a replica or a connection arrives;
     // replicas that answered NoAction are asked again at every tick.
-    if (impl.constructionPassDue || tick) impl.ConstructionPass();
+    if (impl.constructionPassDue || (tick && impl.constructionRetryDue)) impl.ConstructionPass();
     if (tick) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - impl.start).count();
         impl.SerializationTick(static_cast<uint32_t>(ms));

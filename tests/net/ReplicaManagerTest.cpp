@@ -40,6 +40,7 @@ public:
     int32_t extra = 0;
     bool useExtra = false;
     bool oddBit = false;  // a bit after the value: the entry ends inside a byte
+    bool holdConstruction = false;  // QueryConstruction answers NoAction
     Net::SerializationResult result = Net::SERIALIZE_BROADCAST_IDENTICALLY;
     bool acceptRemote = true;
     bool acceptConstruction = true;
@@ -62,6 +63,7 @@ public:
         Net::String(type).Serialize(out);
     }
     Net::ConstructionQuery QueryConstruction(Net::Connection* to, Net::ReplicaManager*) override {
+        if (holdConstruction) return Net::ConstructionQuery::NoAction;
         return QueryConstruction_ServerConstruction(to, isServer);
     }
     bool QueryRemoteConstruction(Net::Connection* from) override {
@@ -306,6 +308,18 @@ TEST(ReplicaManager, ConstructsOnEveryConnectionIncludingLaterOnesAndOnlyFromThe
     EXPECT_EQ(copy->GetReplicaManager(), &a.manager);
     EXPECT_EQ(copy->postConstructions, 1);
     EXPECT_EQ(box->GetCreatingSystemGuid(), server.Guid());
+
+    // A replica that answers NoAction is asked again at later ticks.
+    auto held = std::make_unique<Box>(true, "Box", 8);
+    held->holdConstruction = true;
+    server.manager.Reference(held.get());
+    PumpFor({&server, &a}, 100ms);
+    ASSERT_EQ(a.received.size(), 1u);
+    held->holdConstruction = false;
+    ASSERT_TRUE(PumpUntil({&server, &a}, [&] { return a.received.size() == 2; }));
+    EXPECT_EQ(a.received[1]->value, 8);
+    held->BroadcastDestruction();
+    ASSERT_TRUE(PumpUntil({&server, &a}, [&] { return a.received.size() == 1; }));
 
     // A client's own replica is never constructed toward the server.
     auto clientBox = std::make_unique<Box>(false);
