@@ -1196,8 +1196,9 @@ uint32_t Peer::Send(const char* data, int length, PacketPriority /*priority*/, P
         std::lock_guard<std::mutex> lock(m.outMutex);
         if (!o.packet) {
             o.offset = m.outBytes.size();
-            m.outBytes.resize(o.offset + o.length);
-            std::memcpy(m.outBytes.data() + o.offset, data, o.length);
+            // Appended as it is (a resize would first zero what is copied over).
+            const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+            m.outBytes.insert(m.outBytes.end(), bytes, bytes + o.length);
         }
         m.outbox.push_back(o);
         if (m.outbox.size() == 1) m.outboxReady.store(true);
