@@ -25,10 +25,11 @@
 //
 // What the hooks free is kept for reuse, in two tiers:
 // - Blocks of up to kSmallChunks chunks (nearly every block: ENet's packets
-//   and commands, the library's messages and queues) go on a stack of free
-//   blocks of their own chunk count and are taken from it again: constant
-//   time. When the stack of a count is empty, the block is cut from the end
-//   of the current small arena.
+//   and commands, the library's messages and queues) go on a list of free
+//   blocks of their own chunk count, linked through the free blocks
+//   themselves, and are taken from it again: constant time, and a free never
+//   needs memory. When the list of a count is empty, the block is cut from
+//   the end of the current small arena.
 // - Larger blocks (reassembly buffers, big chunk messages, growing queues)
 //   come from free runs held in two ordered sets, by address and by length:
 //   a request takes the smallest run that fits and leaves the rest as a run;
@@ -36,7 +37,9 @@
 //   the number of free runs.
 // A new small arena is cut from a large free run when one is long enough, so
 // memory freed in large blocks serves small ones later. Memory goes back to
-// the system only at exit (the pool is never destroyed before).
+// the system only at exit (the pool is never destroyed before). When the
+// system refuses memory for the bookkeeping of a large free run, that run
+// stays unused rather than the free failing.
 //
 // Everything is touched under the one hook mutex.
 
@@ -46,6 +49,10 @@ namespace {
 constexpr std::size_t kSmallChunks = 64;       // largest block of the per-count stacks
 constexpr std::size_t kMinArenaChunks = 64;    // 64 KiB
 constexpr std::size_t kMaxRegionChunks = 8192; // 8 MiB
+
+struct FreeBlock {
+    FreeBlock* next;
+};
 
 // One block of memory from the pool.
 struct Region {
@@ -62,7 +69,7 @@ struct HookState {
     boost::pool<> pool{kNetChunkSize, kMinArenaChunks, 0};
     std::vector<Region> regions;  // by base address
 
-    std::vector<char*> small[kSmallChunks + 1];
+    FreeBlock* small[kSmallChunks + 1] = {};
     char* arena = nullptr;       // the unused end of the current small arena
     std::size_t arenaLeft = 0;   // in chunks
 
@@ -160,11 +167,9 @@ struct HookState {
     }
 
     char* TakeSmall(std::size_t chunks) {
-        std::vector<char*>& stack = small[chunks];
-        if (!stack.empty()) {
-            char* p = stack.back();
-            stack.pop_back();
-            return p;
+        if (FreeBlock* b = small[chunks]) {
+            small[chunks] = b->next;
+            return reinterpret_cast<char*>(b);
         }
         if (arenaLeft < chunks) {
             std::size_t got = kMinArenaChunks;
@@ -182,7 +187,11 @@ struct HookState {
         return p;
     }
 
-    void GiveSmall(char* p, std::size_t chunks) { small[chunks].push_back(p); }
+    void GiveSmall(char* p, std::size_t chunks) {
+        auto* b = reinterpret_cast<FreeBlock*>(p);
+        b->next = small[chunks];
+        small[chunks] = b;
+    }
 
     char* TakeLarge(std::size_t chunks) {
         if (char* p = TakeRun(chunks)) return p;
@@ -198,16 +207,8 @@ struct HookState {
         const std::size_t chunks = NetChunkCount(size);
         char* p = nullptr;
         try {
-            // The stacks make room for every block of the pool before it is
-            // handed out, so giving one back never needs memory.
-            if (chunks <= kSmallChunks) {
-                p = TakeSmall(chunks);
-                if (p) small[chunks].reserve(small[chunks].size() + 1);
-            } else {
-                p = TakeLarge(chunks);
-            }
-        } catch (const std::bad_alloc&) {
-            if (p) Give(p, chunks);
+            p = chunks <= kSmallChunks ? TakeSmall(chunks) : TakeLarge(chunks);
+        } catch (const std::bad_alloc&) {  // the bookkeeping of the free runs
             return nullptr;
         }
         if (!p) return nullptr;
@@ -218,8 +219,15 @@ struct HookState {
     }
 
     void Give(char* p, std::size_t chunks) {
-        if (chunks <= kSmallChunks) GiveSmall(p, chunks);
-        else GiveRun(p, chunks);
+        if (chunks <= kSmallChunks) {
+            GiveSmall(p, chunks);
+            return;
+        }
+        try {
+            GiveRun(p, chunks);
+        } catch (const std::bad_alloc&) {
+            // The run stays out of use; the free itself succeeds.
+        }
     }
 
     // Caller holds the mutex. Returns whether p was a live block.
