@@ -4,6 +4,11 @@
 // size asked for each live block. A block of s bytes takes s / 1024 + 1
 // contiguous chunks. Installed into Net (net/Allocation.h) by main before
 // anything touches the network library.
+//
+// Each operation costs constant time for blocks of up to 64 chunks and time
+// logarithmic in the number of free runs for larger ones (plus the size
+// map's logarithmic update); nothing walks the free memory
+// (core/AllocationHooks.cpp tells how).
 #include <cstddef>
 #include <map>
 
@@ -36,5 +41,12 @@ constexpr std::size_t NetChunkCount(std::size_t size) { return size / kNetChunkS
 
 // A copy of the size map: every live block and the size asked for it.
 std::map<const void*, std::size_t> NetLiveBlocks();
+
+struct NetPoolStats {
+    std::size_t systemChunks = 0;  // chunks taken from the system so far (never given back)
+    std::size_t liveBlocks = 0;
+    std::size_t liveChunks = 0;    // chunks of the live blocks
+};
+NetPoolStats GetNetPoolStats();
 
 }  // namespace Tav

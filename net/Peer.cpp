@@ -79,6 +79,9 @@ constexpr size_t kMaxEnetPeers = 4095;          // ENet's largest peer id
 constexpr int kPollMs = 5;                      // ENet's timers are run at least this often
 constexpr std::chrono::microseconds kSpinWindow{200};  // polling without sleep after traffic
 constexpr size_t kHelloSize = 9;
+constexpr size_t kSocketBufferPerSlot = 32 * 1024;
+constexpr size_t kMinSocketBuffer = 256 * 1024;       // ENet's own size
+constexpr size_t kMaxSocketBuffer = 8 * 1024 * 1024;
 
 void* ENET_CALLBACK EnetMalloc(size_t size) { return Net::Malloc(size); }
 void ENET_CALLBACK EnetFree(void* p) { Net::Free(p); }
@@ -680,7 +683,14 @@ struct Peer::Impl {
         enet_peer_disconnect_later(c->peer, 0);
     }
 
+    // ENet narrows a peer's reliable window and drops its unreliable packets
+    // when round trips grow longer than usual; under a burst of load that
+    // starves the reliable queues, which ENet then walks in full on every
+    // send, and the peers time out. The throttle may recover, never decline.
+    static void KeepThrottleOpen(ENetPeer* peer) { peer->packetThrottleDeceleration = 0; }
+
     void OnConnectLocked(ENetPeer* peer, Clock::time_point now) {
+        KeepThrottleOpen(peer);
         if (auto* c = static_cast<Conn*>(peer->data)) {
             if (c->state != Conn::Connecting) return;
             if (peer->channelCount < static_cast<size_t>(NUMBER_OF_ORDERED_STREAMS)) {
@@ -1056,6 +1066,13 @@ struct Peer::Impl {
         h->maximumPacketSize = MAXIMUM_MESSAGE_SIZE;
         h->maximumWaitingData = MAXIMUM_HANDSHAKE_MESSAGE_SIZE;
         h->intercept = Intercept;
+        // ENet's 256 KiB socket buffers hold a few hundred datagrams: a host
+        // with many peers overflows them (and loses datagrams, which ENet
+        // then resends late) while it sends one tick's traffic. They grow
+        // with the slots, up to what the system allows.
+        const int socketBuffer = static_cast<int>(std::clamp<size_t>(slots * kSocketBufferPerSlot, kMinSocketBuffer, kMaxSocketBuffer));
+        enet_socket_set_option(h->socket, ENET_SOCKOPT_RCVBUF, socketBuffer);
+        enet_socket_set_option(h->socket, ENET_SOCKOPT_SNDBUF, socketBuffer);
         ENetAddress bound{};
         if (enet_socket_get_address(h->socket, &bound) == 0) boundPort.store(bound.port);
         else boundPort.store(address.port);
@@ -1349,8 +1366,9 @@ uint32_t Peer::Send(const char* data, int length, PacketPriority /*priority*/, P
         std::lock_guard<std::mutex> lock(m.outMutex);
         if (!o.packet) {
             o.offset = m.outBytes.size();
-            m.outBytes.resize(o.offset + o.length);
-            std::memcpy(m.outBytes.data() + o.offset, data, o.length);
+            // Appended as it is (a resize would first zero what is copied over).
+            const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+            m.outBytes.insert(m.outBytes.end(), bytes, bytes + o.length);
         }
         m.outbox.push_back(o);
         if (m.outbox.size() == 1) m.outboxReady.store(true);

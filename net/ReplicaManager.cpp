@@ -29,11 +29,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What was last sent on one output channel to one connection.
-struct SentChannel {
+// The content of one output channel as it was sent. A result that goes to
+// every connection identically is kept once and shared by every connection
+// that got it, so that a connection whose last one is the very same object
+// needs no comparison, and the pairs hold a pointer each, not a copy.
+struct SentBytes {
+    NET_HOOKED_NEW
     HookVector<unsigned char> bytes;
     BitSize bits = 0;
-    bool any = false;
+    uint32_t refs = 0;
 
     bool Equals(const BitStream& s) const {
         if (s.GetNumberOfBitsUsed() != bits) return false;
@@ -44,20 +48,48 @@ struct SentChannel {
         const unsigned char mask = static_cast<unsigned char>(0xFFu << (8 - rem));
         return ((bytes[full] ^ s.GetData()[full]) & mask) == 0;
     }
-    void Assign(const BitStream& s) {
-        bits = s.GetNumberOfBitsUsed();
-        bytes.assign(s.GetData(), s.GetData() + s.GetNumberOfBytesUsed());
-        any = true;
-    }
 };
+// A counted reference to a SentBytes. Not atomic: every one is made, copied
+// and dropped under the replica manager's mutex.
+class SentPtr {
+public:
+    SentPtr() = default;
+    explicit SentPtr(SentBytes* p) : p_(p) { if (p_) ++p_->refs; }
+    SentPtr(const SentPtr& o) : SentPtr(o.p_) {}
+    SentPtr& operator=(const SentPtr& o) {
+        if (o.p_ != p_) {
+            SentPtr keep(o);
+            std::swap(p_, keep.p_);
+        }
+        return *this;
+    }
+    ~SentPtr() { reset(); }
+    void reset() {
+        if (p_ && --p_->refs == 0) delete p_;
+        p_ = nullptr;
+    }
+    const SentBytes* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    bool operator==(const SentPtr& o) const { return p_ == o.p_; }
+
+private:
+    SentBytes* p_ = nullptr;
+};
+
+SentPtr MakeSent(const BitStream& s) {
+    auto* sent = new SentBytes;
+    sent->bits = s.GetNumberOfBitsUsed();
+    sent->bytes.assign(s.GetData(), s.GetData() + s.GetNumberOfBytesUsed());
+    return SentPtr(sent);
+}
 
 enum class PairState : uint8_t { Undecided, Constructed, Never };
 
 // A replica of this peer as seen on one connection.
 struct Pair {
     PairState state = PairState::Undecided;
-    uint32_t sequence = 0;  // of the last serialisation message sent
-    SentChannel sent[REPLICA_CHANNEL_COUNT];
+    uint32_t sequence = 0;              // of the last serialisation entry sent
+    SentPtr sent[REPLICA_CHANNEL_COUNT];  // null: never sent on this connection
 };
 
 bool SequenceNewer(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
@@ -81,6 +113,11 @@ bool ReadSubStream(BitStream& in, BitStream& out) {
     return true;
 }
 
+template <typename U>
+void PutBigEndian(U v, unsigned char* out) {
+    for (size_t i = 0; i < sizeof(U); ++i) out[i] = static_cast<unsigned char>(v >> (8 * (sizeof(U) - 1 - i)));
+}
+
 void WriteSubStream(BitStream& out, const BitStream& sub) {
     out.Write(static_cast<uint32_t>(sub.GetNumberOfBitsUsed()));
     out.WriteStream(sub);
@@ -88,6 +125,37 @@ void WriteSubStream(BitStream& out, const BitStream& sub) {
 
 // The ordering channel of constructions, destructions and first serialisations.
 constexpr char kControlChannel = 0;
+
+// A batch of serialisations is closed before it would grow past this many
+// bytes, so that each one travels in one datagram of a usual path MTU
+// (ENet adds at most a few dozen bytes of headers). A single entry that is
+// larger travels alone.
+constexpr size_t kBatchBytes = 1200;
+constexpr uint16_t kMaxBatchEntries = 0xFFFF;
+
+// Bits of an entry: network id, sequence, channel mask, and for each channel
+// present its bit count and bits.
+constexpr BitSize kEntryHeaderBits = 64 + 32 + 8;
+
+// Moves the read position to the next byte boundary.
+bool SkipToByte(BitStream& in) {
+    const BitSize pad = (8 - (in.GetReadOffset() & 7)) & 7;
+    return pad == 0 || in.IgnoreBits(pad);
+}
+
+// Skips one serialisation entry; false when the stream does not hold it whole.
+bool SkipEntry(BitStream& in) {
+    uint64_t id = 0;
+    uint32_t sequence = 0;
+    uint8_t mask = 0;
+    if (!in.Read(id) || !in.Read(sequence) || !in.Read(mask)) return false;
+    for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
+        if (!(mask & (1u << ch))) continue;
+        uint32_t bits = 0;
+        if (!in.Read(bits) || !in.IgnoreBits(bits)) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -100,16 +168,38 @@ struct ReplicaManager::Impl {
         bool local = true;                     // referenced here (else received)
         ConnectionRecord* source = nullptr;    // received from; null for local and orphans
         bool gone = false;
-        HookUnorderedMap<ConnectionRecord*, Pair> pairs;  // local only
+        // Local only: by connection slot (ConnectionRecord::slot), so that a
+        // tick walks them in order without hashing.
+        HookVector<Pair> pairs;
+        // Local only: this tick's result for every connection, per channel.
+        SentPtr shared[REPLICA_CHANNEL_COUNT];
+
+        Pair* PairOf(const ConnectionRecord& c) { return c.slot < pairs.size() ? &pairs[c.slot] : nullptr; }
+        Pair& PairFor(const ConnectionRecord& c) {
+            if (c.slot >= pairs.size()) pairs.resize(c.slot + 1);
+            return pairs[c.slot];
+        }
         uint32_t lastSequence[REPLICA_CHANNEL_COUNT] = {};  // received only
     };
     using RecordPtr = std::shared_ptr<Record>;
 
+    // The serialisations of one tick to one connection that travel the same
+    // way (reliability and ordering channel), gathered into batch messages.
+    struct BatchGroup {
+        PacketReliability reliability = RELIABLE_ORDERED;
+        char channel = 0;
+        PacketPriority priority = LOW_PRIORITY;  // the most urgent of its entries
+        uint16_t count = 0;
+        BitStream entries;  // kept between ticks, so that its buffer is reused
+    };
+
     struct ConnectionRecord {
         Connection* connection = nullptr;
         Guid guid;
+        uint32_t slot = 0;  // small index, unique among the live connections
         bool gone = false;
         HookMap<NetworkId, RecordPtr> received;
+        HookVector<BatchGroup> batches;  // at most a few: one per way of travelling
     };
     using ConnectionPtr = std::shared_ptr<ConnectionRecord>;
 
@@ -131,10 +221,25 @@ struct ReplicaManager::Impl {
     Clock::time_point start;
     Clock::time_point lastTick;
     bool constructionPassDue = false;
+    bool constructionRetryDue = false;  // a replica answered NoAction: ask again at the next tick
 
     HookMap<NetworkId, RecordPtr> locals;
     HookUnorderedMap<Replica*, RecordPtr> byReplica;  // every record: local, received, orphaned
     HookVector<ConnectionPtr> connections;
+    HookVector<ConnectionRecord*> bySlot;  // live connections by slot (null: free)
+    HookVector<uint32_t> freeSlots;
+    BitStream batchMessage;  // scratch of FlushBatch
+
+    uint32_t TakeSlot(ConnectionRecord* c) {
+        if (!freeSlots.empty()) {
+            const uint32_t slot = freeSlots.back();
+            freeSlots.pop_back();
+            bySlot[slot] = c;
+            return slot;
+        }
+        bySlot.push_back(c);
+        return static_cast<uint32_t>(bySlot.size() - 1);
+    }
 
     // ---- helpers (callers hold mutex) ----
 
@@ -188,8 +293,10 @@ struct ReplicaManager::Impl {
 
     void SendDestruction(const RecordPtr& record) {
         HookVector<ConnectionRecord*> targets;
-        for (auto& entry : record->pairs)
-            if (entry.second.state == PairState::Constructed && !entry.first->gone) targets.push_back(entry.first);
+        for (size_t slot = 0; slot < record->pairs.size() && slot < bySlot.size(); ++slot) {
+            ConnectionRecord* c = bySlot[slot];
+            if (c && !c->gone && record->pairs[slot].state == PairState::Constructed) targets.push_back(c);
+        }
         for (ConnectionRecord* c : targets) {
             SendDestructionTo(record, *c);
             if (record->gone) return;
@@ -234,22 +341,26 @@ struct ReplicaManager::Impl {
 
     void ConstructionPass() {
         constructionPassDue = false;
+        constructionRetryDue = false;
         const HookVector<RecordPtr> records = SnapshotLocals();
         const HookVector<ConnectionPtr> targets = connections;
         for (const RecordPtr& record : records) {
             for (const ConnectionPtr& c : targets) {
                 if (record->gone) break;
                 if (c->gone) continue;
-                auto found = record->pairs.find(c.get());
-                if (found != record->pairs.end() && found->second.state != PairState::Undecided) continue;
+                const Pair* found = record->PairOf(*c);
+                if (found && found->state != PairState::Undecided) continue;
                 const ConstructionQuery query = record->replica->QueryConstruction(c->connection, owner);
                 if (record->gone) break;
                 if (c->gone) continue;
                 if (query == ConstructionQuery::NeverConstruct) {
-                    record->pairs[c.get()].state = PairState::Never;
+                    record->PairFor(*c).state = PairState::Never;
                     continue;
                 }
-                if (query != ConstructionQuery::SendConstruction) continue;
+                if (query != ConstructionQuery::SendConstruction) {
+                    constructionRetryDue = true;
+                    continue;
+                }
                 BitStream allocation, construction;
                 record->replica->WriteAllocationID(c->connection, &allocation);
                 if (record->gone) break;
@@ -262,63 +373,122 @@ struct ReplicaManager::Impl {
                 WriteSubStream(message, allocation);
                 WriteSubStream(message, construction);
                 Send(*c, message, RELIABLE_ORDERED, kControlChannel, HIGH_PRIORITY);
-                Pair& pair = record->pairs[c.get()];
+                Pair& pair = record->PairFor(*c);
                 pair = Pair();
                 pair.state = PairState::Constructed;
             }
         }
     }
 
-    // Sends to one connection the channels of a serialisation that differ
-    // from what was last sent there (all non-empty ones when forced). A
-    // channel that was never sent on this connection goes reliably on the
+    // Adds to one connection's batches the channels of a serialisation that
+    // differ from what was last sent there (all non-empty ones when forced).
+    // A channel that was never sent on this connection goes reliably on the
     // control channel, behind the construction.
+    // With `shared`, p is the tick's result for every connection, whose
+    // channels are record.shared.
     void SendSerialization(const Record& record, ConnectionRecord& c, Pair& pair,
-                           const SerializeParameters& p, bool force) {
+                           const SerializeParameters& p, bool force, bool shared) {
         struct Group {
             PacketReliability reliability;
             char channel;
             uint8_t mask;
+            BitSize bits;
         };
         Group groups[REPLICA_CHANNEL_COUNT];
         int groupCount = 0;
         for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
             const BitStream& out = p.outputBitstream[ch];
             if (out.GetNumberOfBitsUsed() == 0) continue;
-            SentChannel& sent = pair.sent[ch];
-            if (!force && sent.any && sent.Equals(out)) continue;
-            const PacketReliability reliability = sent.any ? ValidReliability(p.reliability[ch]) : RELIABLE_ORDERED;
-            const char channel = sent.any ? ValidChannel(p.orderingChannel) : kControlChannel;
-            sent.Assign(out);
+            SentPtr& sent = pair.sent[ch];
+            const SentPtr* current = shared ? &record.shared[ch] : nullptr;
+            if (!force && sent && ((current && sent == *current) || sent->Equals(out))) {
+                if (current) sent = *current;  // the same bytes: share them
+                continue;
+            }
+            const PacketReliability reliability = sent ? ValidReliability(p.reliability[ch]) : RELIABLE_ORDERED;
+            const char channel = sent ? ValidChannel(p.orderingChannel) : kControlChannel;
+            sent = current ? *current : MakeSent(out);
             int g = 0;
             while (g < groupCount && (groups[g].reliability != reliability || groups[g].channel != channel)) ++g;
-            if (g == groupCount) groups[groupCount++] = Group{reliability, channel, 0};
+            if (g == groupCount) groups[groupCount++] = Group{reliability, channel, 0, kEntryHeaderBits};
             groups[g].mask = static_cast<uint8_t>(groups[g].mask | (1u << ch));
+            groups[g].bits += 32 + out.GetNumberOfBitsUsed();
         }
         for (int g = 0; g < groupCount; ++g) {
-            BitStream message;
-            message.Write(ID_REPLICA_SERIALIZATION);
-            message.Write(record.id);
-            message.Write(++pair.sequence);
-            message.Write(groups[g].mask);
+            BatchGroup& batch = BatchFor(c, groups[g].reliability, groups[g].channel);
+            // Closed before it would outgrow a datagram (one entry may go alone).
+            const size_t bytes = batch.entries.GetNumberOfBytesUsed() + (groups[g].bits + 7) / 8;
+            if (batch.count > 0 && (bytes + 3 > kBatchBytes || batch.count == kMaxBatchEntries)) FlushBatch(c, batch);
+            // The header as bytes: id, sequence, mask (every entry starts on
+            // a byte, so that its channels are copied whole bytes at a time,
+            // here and by the receiver).
+            unsigned char header[8 + 4 + 1];
+            PutBigEndian(record.id, header);
+            PutBigEndian(++pair.sequence, header + 8);
+            header[12] = groups[g].mask;
+            BitStream& out = batch.entries;
+            out.WriteBytes(header, sizeof header);
             for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch)
-                if (groups[g].mask & (1u << ch)) WriteSubStream(message, p.outputBitstream[ch]);
-            Send(c, message, groups[g].reliability, groups[g].channel, ValidPriority(p.priority));
+                if (groups[g].mask & (1u << ch)) WriteSubStream(out, p.outputBitstream[ch]);
+            static const unsigned char kZeros[1] = {0};
+            if (const BitSize pad = (8 - (out.GetNumberOfBitsUsed() & 7)) & 7) out.WriteBits(kZeros, pad);
+            ++batch.count;
+            batch.priority = std::min(batch.priority, ValidPriority(p.priority));
         }
     }
 
+    BatchGroup& BatchFor(ConnectionRecord& c, PacketReliability reliability, char channel) {
+        for (BatchGroup& b : c.batches)
+            if (b.reliability == reliability && b.channel == channel) return b;
+        c.batches.emplace_back();
+        BatchGroup& b = c.batches.back();
+        b.reliability = reliability;
+        b.channel = channel;
+        return b;
+    }
+
+    // Sends what a batch holds as one message and empties it.
+    void FlushBatch(ConnectionRecord& c, BatchGroup& batch) {
+        if (batch.count == 0) return;
+        batchMessage.Reset();
+        batchMessage.Write(ID_REPLICA_SERIALIZATION_BATCH);
+        batchMessage.Write(batch.count);
+        batchMessage.WriteStream(batch.entries);
+        if (!c.gone) Send(c, batchMessage, batch.reliability, batch.channel, batch.priority);
+        batch.entries.Reset();
+        batch.count = 0;
+        batch.priority = LOW_PRIORITY;
+    }
+
+    void FlushBatches(ConnectionRecord& c) {
+        for (BatchGroup& b : c.batches) FlushBatch(c, b);
+    }
+
+    // Every replica is asked once; what changed for a connection is gathered
+    // into that connection's batches, which go out at the end of the tick
+    // (after this tick's constructions, before the next tick's).
     void SerializationTick(uint32_t nowMs) {
         const HookVector<RecordPtr> records = SnapshotLocals();
+        // Held for the whole tick: a callback that pops a connection marks it
+        // gone, and its record stays valid until the batches are flushed.
+        const HookVector<ConnectionPtr> candidates = connections;
+        // Pairs are only added by the construction pass, never during a
+        // tick, so their addresses hold until its end.
+        struct Target {
+            ConnectionRecord* connection;
+            Pair* pair;
+        };
+        HookVector<Target> targets;
+        targets.reserve(candidates.size());
         for (const RecordPtr& record : records) {
             if (record->gone) continue;
             record->replica->OnUserReplicaPreSerializeTick();
             if (record->gone) continue;
-            HookVector<ConnectionPtr> targets;
-            const HookVector<ConnectionPtr> candidates = connections;
+            targets.clear();
             for (const ConnectionPtr& c : candidates) {
                 if (c->gone) continue;
-                auto found = record->pairs.find(c.get());
-                if (found == record->pairs.end() || found->second.state != PairState::Constructed) continue;
+                const Pair* found = record->PairOf(*c);
+                if (!found || found->state != PairState::Constructed) continue;
                 // A replica may ask to be destroyed on one connection: it is,
                 // and it is not constructed there again.
                 const bool destroy = record->replica->QueryDestruction(c->connection);
@@ -326,16 +496,16 @@ struct ReplicaManager::Impl {
                 if (destroy) {
                     SendDestructionTo(record, *c);
                     if (record->gone) break;
-                    auto again = record->pairs.find(c.get());
-                    if (again != record->pairs.end()) {
-                        again->second = Pair();
-                        again->second.state = PairState::Never;
+                    if (Pair* again = record->PairOf(*c)) {
+                        *again = Pair();
+                        again->state = PairState::Never;
                     }
                     continue;
                 }
                 const SerializationQuery query = record->replica->QuerySerialization(c->connection);
                 if (record->gone) break;
-                if (query == SerializationQuery::CanSerialize) targets.push_back(c);
+                if (query != SerializationQuery::CanSerialize) continue;
+                if (Pair* pair = record->PairOf(*c)) targets.push_back({c.get(), pair});
             }
             if (record->gone || targets.empty()) continue;
 
@@ -344,13 +514,14 @@ struct ReplicaManager::Impl {
             SerializeParameters shared;
             bool haveShared = false;
             bool sharedForced = false;
-            for (const ConnectionPtr& target : targets) {
+            // Serialize is the only callback below; pairs stay where they are
+            // while it runs unless it pops a connection (which marks it gone).
+            for (const Target& target : targets) {
                 if (record->gone) break;
-                ConnectionRecord& c = *target;
+                ConnectionRecord& c = *target.connection;
                 if (c.gone) continue;
                 if (haveShared) {
-                    auto found = record->pairs.find(&c);
-                    if (found != record->pairs.end()) SendSerialization(*record, c, found->second, shared, sharedForced);
+                    SendSerialization(*record, c, *target.pair, shared, sharedForced, true);
                     continue;
                 }
                 SerializeParameters p;
@@ -360,15 +531,27 @@ struct ReplicaManager::Impl {
                 if (record->gone) break;
                 if (c.gone || result == SERIALIZE_DO_NOT) continue;
                 const bool force = result == SERIALIZE_ALWAYS_IDENTICALLY;
-                auto found = record->pairs.find(&c);
-                if (found != record->pairs.end()) SendSerialization(*record, c, found->second, p, force);
-                if (result == SERIALIZE_BROADCAST_IDENTICALLY || result == SERIALIZE_ALWAYS_IDENTICALLY) {
+                const bool forEveryone = result == SERIALIZE_BROADCAST_IDENTICALLY || result == SERIALIZE_ALWAYS_IDENTICALLY;
+                if (forEveryone) {
+                    // The version of each channel that every connection gets:
+                    // the last one when nothing changed, so that pairs that
+                    // have it see so at once.
+                    for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
+                        const BitStream& out = p.outputBitstream[ch];
+                        SentPtr& version = record->shared[ch];
+                        if (out.GetNumberOfBitsUsed() == 0) version.reset();
+                        else if (!version || !version->Equals(out)) version = MakeSent(out);
+                    }
+                }
+                SendSerialization(*record, c, *target.pair, p, force, forEveryone);
+                if (forEveryone) {
                     shared = p;
                     haveShared = true;
                     sharedForced = force;
                 }
             }
         }
+        for (const ConnectionPtr& c : candidates) FlushBatches(*c);
     }
 
     // A connection leaves: every replica's pop rule decides what becomes of
@@ -377,7 +560,12 @@ struct ReplicaManager::Impl {
     void PopConnection(const ConnectionPtr& c, bool broadcast) {
         c->gone = true;
         connections.erase(std::remove(connections.begin(), connections.end(), c), connections.end());
-        for (auto& entry : locals) entry.second->pairs.erase(c.get());
+        for (auto& entry : locals)
+            if (Pair* pair = entry.second->PairOf(*c)) *pair = Pair();
+        if (c->slot < bySlot.size() && bySlot[c->slot] == c.get()) {
+            bySlot[c->slot] = nullptr;
+            freeSlots.push_back(c->slot);
+        }
 
         HookVector<RecordPtr> records = SnapshotLocals();
         for (const auto& entry : c->received) records.push_back(entry.second);
@@ -479,17 +667,27 @@ struct ReplicaManager::Impl {
         if (accepted) replica->DeallocReplica(c->connection);
     }
 
-    void OnSerialization(const ConnectionPtr& c, BitStream& in) {
+    // Reads one serialisation entry (network id, sequence, channel mask, the
+    // channels present) and hands it to its replica, leaving out channels
+    // that a newer one has overtaken. False when the stream does not hold
+    // the entry whole.
+    bool OnSerializationEntry(const ConnectionPtr& c, BitStream& in) {
         NetworkId id = 0;
         uint32_t sequence = 0;
         uint8_t mask = 0;
-        if (!in.Read(id) || !in.Read(sequence) || !in.Read(mask)) return;
+        if (!in.Read(id) || !in.Read(sequence) || !in.Read(mask)) return false;
         auto found = c->received.find(id);
-        if (found == c->received.end()) return;  // unknown, or not constructed yet
+        if (found == c->received.end()) {  // unknown, or not constructed yet
+            for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
+                uint32_t bits = 0;
+                if ((mask & (1u << ch)) && (!in.Read(bits) || !in.IgnoreBits(bits))) return false;
+            }
+            return true;
+        }
         DeserializeParameters p;
         p.sourceConnection = c->connection;
         for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch)
-            if ((mask & (1u << ch)) && !ReadSubStream(in, p.serializationBitstream[ch])) return;
+            if ((mask & (1u << ch)) && !ReadSubStream(in, p.serializationBitstream[ch])) return false;
         const RecordPtr record = found->second;
         bool any = false;
         for (int ch = 0; ch < REPLICA_CHANNEL_COUNT; ++ch) {
@@ -503,6 +701,23 @@ struct ReplicaManager::Impl {
             any = true;
         }
         if (any) record->replica->Deserialize(&p);
+        return true;
+    }
+
+    void OnSerialization(const ConnectionPtr& c, BitStream& in) { OnSerializationEntry(c, in); }
+
+    // A batch: u16 count, then that many entries, each starting on a byte.
+    // A batch whose entries go past its end is dropped whole; the others are
+    // applied in order.
+    void OnSerializationBatch(const ConnectionPtr& c, BitStream& in) {
+        uint16_t count = 0;
+        if (!in.Read(count)) return;
+        const BitSize start = in.GetReadOffset();
+        for (uint16_t i = 0; i < count; ++i)
+            if (!SkipEntry(in) || !SkipToByte(in)) return;
+        in.SetReadOffset(start);
+        for (uint16_t i = 0; i < count && !c->gone; ++i)
+            if (!OnSerializationEntry(c, in) || !SkipToByte(in)) return;
     }
 };
 
@@ -678,7 +893,7 @@ void ReplicaManager::Update() {
     }
     // Constructions go out as soon as a replica or a connection arrives;
     // replicas that answered NoAction are asked again at every tick.
-    if (impl.constructionPassDue || tick) impl.ConstructionPass();
+    if (impl.constructionPassDue || (tick && impl.constructionRetryDue)) impl.ConstructionPass();
     if (tick) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - impl.start).count();
         impl.SerializationTick(static_cast<uint32_t>(ms));
@@ -699,6 +914,7 @@ PluginReceiveResult ReplicaManager::OnReceive(Packet* packet) {
             case ID_REPLICA_CONSTRUCTION: impl.OnConstruction(c, in); break;
             case ID_REPLICA_DESTRUCTION: impl.OnDestruction(c, in); break;
             case ID_REPLICA_SERIALIZATION: impl.OnSerialization(c, in); break;
+            case ID_REPLICA_SERIALIZATION_BATCH: impl.OnSerializationBatch(c, in); break;
             default: break;  // reserved
         }
     }
@@ -714,6 +930,7 @@ void ReplicaManager::OnNewConnection(const SystemAddress& address, Guid guid, bo
     auto c = MakeHookShared<Impl::ConnectionRecord>();
     c->connection = connection;
     c->guid = guid;
+    c->slot = impl.TakeSlot(c.get());
     impl.connections.push_back(c);
     impl.constructionPassDue = true;
 }

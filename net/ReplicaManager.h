@@ -26,6 +26,9 @@ inline constexpr NetworkId UNASSIGNED_NETWORK_ID = 0xFFFFFFFFFFFFFFFFull;
 inline constexpr uint8_t ID_REPLICA_CONSTRUCTION = ID_REPLICA_FIRST;       // 50
 inline constexpr uint8_t ID_REPLICA_DESTRUCTION = ID_REPLICA_FIRST + 1;    // 51
 inline constexpr uint8_t ID_REPLICA_SERIALIZATION = ID_REPLICA_FIRST + 2;  // 52
+// The serialisations of one tick to one connection that travel the same way,
+// in one message (what the automatic tick sends).
+inline constexpr uint8_t ID_REPLICA_SERIALIZATION_BATCH = ID_REPLICA_FIRST + 3;  // 53
 
 // An object that carries a network identifier, unique per peer, assigned by
 // the side that references it and carried by every replication message.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -29,6 +30,30 @@ bool Intact(const Block& b) {
         if (b.p[i] != b.fill)
             return false;
     return true;
+}
+
+// For long runs: only the first and last bytes of a block are marked.
+constexpr std::size_t kMarkBytes = 64;
+void Mark(const Block& b) {
+    const std::size_t n = std::min(b.size, kMarkBytes);
+    std::memset(b.p, b.fill, n);
+    std::memset(b.p + b.size - n, b.fill, n);
+}
+bool MarkIntact(const Block& b) {
+    const std::size_t n = std::min(b.size, kMarkBytes);
+    for (std::size_t i = 0; i < n; ++i)
+        if (b.p[i] != b.fill || b.p[b.size - 1 - i] != b.fill)
+            return false;
+    return true;
+}
+
+// Whether any two blocks share a chunk.
+bool AnyOverlap(std::vector<Block> blocks) {
+    std::sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) { return a.p < b.p; });
+    for (std::size_t i = 1; i < blocks.size(); ++i)
+        if (blocks[i - 1].p + NetChunkCount(blocks[i - 1].size) * Tav::kNetChunkSize > blocks[i].p)
+            return true;
+    return false;
 }
 
 // Blocks live before a test, so that each test looks only at its own.
@@ -152,6 +177,81 @@ TEST(AllocationHooks, FailedRequestsLoseNothing) {
     NetFree(q);
     NetFree(p);
     EXPECT_EQ(NetLiveBlocks(), before);
+}
+
+// A pool that lives long with many thousands of blocks, small and large,
+// allocated, reallocated and freed in random order: the size map always
+// holds exactly the live blocks, no block is written by another, and what
+// is freed is used again (the memory taken from the system stays within a
+// small multiple of the most that was ever live).
+TEST(AllocationHooks, LongLivedPoolKeepsExactRecordsAndReusesMemory) {
+    struct Pattern {
+        const char* name;
+        std::size_t minSize, maxSize;  // bytes
+        int largeEvery;                // every n-th request is 65 to 600 chunks; 0: none
+    };
+    const Pattern patterns[] = {
+        {"small", 0, 5000, 0},
+        {"large", 65 * 1024, 600 * 1024, 0},
+        {"mixed", 0, 3000, 50},
+    };
+    for (const Pattern& pattern : patterns) {
+        SCOPED_TRACE(pattern.name);
+        const auto before = NetLiveBlocks();
+        const std::size_t systemBefore = Tav::GetNetPoolStats().systemChunks;
+        std::mt19937 rng(99);
+        auto nextSize = [&](int step) {
+            if (pattern.largeEvery && step % pattern.largeEvery == 0)
+                return (65 + rng() % 536) * Tav::kNetChunkSize;
+            return pattern.minSize + rng() % (pattern.maxSize - pattern.minSize + 1);
+        };
+        const int target = pattern.largeEvery == 0 && pattern.minSize > 0 ? 40 : 5000;  // blocks kept live
+        std::vector<Block> live;
+        std::size_t peakLiveChunks = 0, liveChunks = 0;
+        auto check = [&] {
+            std::map<const void*, std::size_t> expected;
+            for (const Block& b : live) expected[b.p] = b.size;
+            ASSERT_EQ(Others(NetLiveBlocks(), before), expected);
+            for (const Block& b : live) ASSERT_TRUE(MarkIntact(b)) << b.size;
+            ASSERT_FALSE(AnyOverlap(live));
+        };
+        for (int step = 0; step < 30000; ++step) {
+            const unsigned op = rng() % 4;
+            if (live.size() < static_cast<std::size_t>(target) || op == 0) {
+                const std::size_t size = nextSize(step);
+                auto* p = static_cast<unsigned char*>(NetMalloc(size));
+                ASSERT_NE(p, nullptr) << size;
+                live.push_back({p, size, static_cast<unsigned char>(step)});
+                Mark(live.back());
+                liveChunks += NetChunkCount(size);
+            } else {
+                const std::size_t i = rng() % live.size();
+                liveChunks -= NetChunkCount(live[i].size);
+                if (op == 1) {
+                    const std::size_t size = nextSize(step);
+                    auto* q = static_cast<unsigned char*>(NetRealloc(live[i].p, size));
+                    ASSERT_NE(q, nullptr) << size;
+                    const std::size_t kept = std::min({size, live[i].size, kMarkBytes});
+                    for (std::size_t k = 0; k < kept; ++k) ASSERT_EQ(q[k], live[i].fill);
+                    live[i] = {q, size, static_cast<unsigned char>(step)};
+                    Mark(live[i]);
+                    liveChunks += NetChunkCount(size);
+                } else {
+                    ASSERT_TRUE(MarkIntact(live[i]));
+                    NetFree(live[i].p);
+                    live[i] = live.back();
+                    live.pop_back();
+                }
+            }
+            peakLiveChunks = std::max(peakLiveChunks, liveChunks);
+            if (step % 10000 == 9999) check();
+        }
+        check();
+        for (const Block& b : live) NetFree(b.p);
+        EXPECT_EQ(NetLiveBlocks(), before);
+        const std::size_t taken = Tav::GetNetPoolStats().systemChunks - systemBefore;
+        EXPECT_LE(taken, 3 * peakLiveChunks + 2 * 8192) << "peak live " << peakLiveChunks << " chunks";
+    }
 }
 
 TEST(AllocationHooks, ThreadsShareThePoolSafely) {

@@ -39,6 +39,8 @@ public:
     int32_t value;
     int32_t extra = 0;
     bool useExtra = false;
+    bool oddBit = false;  // a bit after the value: the entry ends inside a byte
+    bool holdConstruction = false;  // QueryConstruction answers NoAction
     Net::SerializationResult result = Net::SERIALIZE_BROADCAST_IDENTICALLY;
     bool acceptRemote = true;
     bool acceptConstruction = true;
@@ -61,6 +63,7 @@ public:
         Net::String(type).Serialize(out);
     }
     Net::ConstructionQuery QueryConstruction(Net::Connection* to, Net::ReplicaManager*) override {
+        if (holdConstruction) return Net::ConstructionQuery::NoAction;
         return QueryConstruction_ServerConstruction(to, isServer);
     }
     bool QueryRemoteConstruction(Net::Connection* from) override {
@@ -95,6 +98,7 @@ public:
         p->reliability[0] = Net::UNRELIABLE_SEQUENCED;
         p->outputBitstream[0].Write(value);
         if (result == Net::SERIALIZE_UNIQUELY) p->outputBitstream[0].Write(p->destinationConnection->GetGuid().g);
+        if (oddBit) p->outputBitstream[0].Write1();
         if (useExtra) p->outputBitstream[1].Write(extra);
         return result;
     }
@@ -135,11 +139,24 @@ public:
 };
 
 // One peer with a replica manager on an ephemeral port; pumped by the test thread.
+// A plug-in that records the replication messages a peer receives, before
+// its replica manager consumes them.
+struct WireRecorder : Net::PluginInterface {
+    Net::PluginReceiveResult OnReceive(Net::Packet* p) override {
+        if (p->length > 0 && p->data[0] >= Net::ID_REPLICA_FIRST && p->data[0] <= Net::ID_REPLICA_LAST)
+            messages.emplace_back(p->data, p->data + p->length);
+        return Net::RR_CONTINUE_PROCESSING;
+    }
+    std::vector<std::vector<unsigned char>> messages;
+};
+
 struct Node {
-    explicit Node(bool server, unsigned maxConnections = 4) : isServer(server) {
+    explicit Node(bool server, unsigned maxConnections = 4, Net::PluginInterface* first = nullptr)
+        : isServer(server) {
         Net::SocketDescriptor sd(0, "127.0.0.1");
         peer->Startup(maxConnections, &sd, 1);
         peer->SetMaximumIncomingConnections(maxConnections);
+        if (first) peer->AttachPlugin(first);
         peer->AttachPlugin(&manager);
         manager.SetAutoManageConnections(true, true);
         manager.SetAutoSerializeInterval(10);
@@ -292,6 +309,18 @@ TEST(ReplicaManager, ConstructsOnEveryConnectionIncludingLaterOnesAndOnlyFromThe
     EXPECT_EQ(copy->postConstructions, 1);
     EXPECT_EQ(box->GetCreatingSystemGuid(), server.Guid());
 
+    // A replica that answers NoAction is asked again at later ticks.
+    auto held = std::make_unique<Box>(true, "Box", 8);
+    held->holdConstruction = true;
+    server.manager.Reference(held.get());
+    PumpFor({&server, &a}, 100ms);
+    ASSERT_EQ(a.received.size(), 1u);
+    held->holdConstruction = false;
+    ASSERT_TRUE(PumpUntil({&server, &a}, [&] { return a.received.size() == 2; }));
+    EXPECT_EQ(a.received[1]->value, 8);
+    held->BroadcastDestruction();
+    ASSERT_TRUE(PumpUntil({&server, &a}, [&] { return a.received.size() == 1; }));
+
     // A client's own replica is never constructed toward the server.
     auto clientBox = std::make_unique<Box>(false);
     a.manager.Reference(clientBox.get());
@@ -351,6 +380,60 @@ TEST(ReplicaManager, SerialisesOncePerTickAndSendsOnlyChangedChannels) {
     EXPECT_TRUE(copy->lastWritten[1]);
     EXPECT_EQ(copy->value, 2);
     EXPECT_FALSE(a.SawLibraryMessage() || b.SawLibraryMessage());
+}
+
+// The changes of one tick reach a connection in batch messages of at most
+// 1200 bytes, each replica once, instead of one message per replica.
+TEST(ReplicaManager, ChangesOfOneTickShareBatchMessages) {
+    WireRecorder wire;
+    Node server(true), a(false, 4, &wire);
+    Connect(a, server);
+    constexpr int kBoxes = 150;
+    std::vector<std::unique_ptr<Box>> boxes;
+    for (int i = 0; i < kBoxes; ++i) {
+        boxes.push_back(std::make_unique<Box>(true, "Box", i));
+        boxes.back()->oddBit = i % 3 == 0;
+        server.manager.Reference(boxes.back().get());
+    }
+    auto allAre = [&](int offset) {
+        if (a.received.size() != kBoxes) return false;
+        for (Box* b : a.received)
+            if (b->deserializeCalls == 0 || b->value != static_cast<int32_t>(b->GetNetworkID()) + offset) return false;
+        return true;
+    };
+    // Values that tell each box's copy apart: its network id.
+    for (auto& b : boxes) b->value = static_cast<int32_t>(b->GetNetworkID());
+    ASSERT_TRUE(PumpUntil({&server, &a}, [&] { return allAre(0); }));
+
+    wire.messages.clear();
+    for (auto& b : boxes) b->value += 1000;  // between two ticks: all in one
+    ASSERT_TRUE(PumpUntil({&server, &a}, [&] { return allAre(1000); }));
+    size_t entries = 0;
+    std::vector<uint64_t> ids;
+    for (const auto& m : wire.messages) {
+        ASSERT_EQ(m[0], Net::ID_REPLICA_SERIALIZATION_BATCH);
+        EXPECT_LE(m.size(), 1200u);
+        Net::BitStream in(m.data(), m.size(), false);
+        in.IgnoreBits(8);
+        uint16_t count = 0;
+        ASSERT_TRUE(in.Read(count));
+        for (uint16_t i = 0; i < count; ++i) {
+            uint64_t id = 0;
+            uint32_t sequence = 0, bits = 0;
+            uint8_t mask = 0;
+            ASSERT_TRUE(in.Read(id) && in.Read(sequence) && in.Read(mask) && in.Read(bits) && in.IgnoreBits(bits));
+            EXPECT_EQ(mask, 1);
+            ids.push_back(id);
+            ASSERT_TRUE(in.IgnoreBits((8 - (in.GetReadOffset() & 7)) & 7));
+        }
+        EXPECT_LT(in.GetNumberOfUnreadBits(), 8u);
+        entries += count;
+    }
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "a replica twice in one tick";
+    EXPECT_EQ(entries, static_cast<size_t>(kBoxes));
+    // 21 or 22 bytes an entry: three or four messages, not 150.
+    EXPECT_LE(wire.messages.size(), 4u);
 }
 
 TEST(ReplicaManager, SerializationResultsDecideWhatIsMadeAndSent) {
@@ -494,6 +577,17 @@ TEST(ReplicaManager, PoppedConnectionsFollowThePopRule) {
     EXPECT_EQ(g_deallocated, freed + 4);  // the server's and b's copy of the other
     EXPECT_EQ(b.received[0]->value, 1);
 
+    // A connection that comes later takes the dropped one's place in the
+    // manager: the replica that stayed is constructed and serialised afresh.
+    Node late(false);
+    Connect(late, server);
+    ASSERT_TRUE(PumpUntil({&server, &b, &late}, [&] {
+        return late.received.size() == 1 && late.received[0]->deserializeCalls > 0;
+    }));
+    EXPECT_EQ(late.received[0]->value, 1);
+    stays->value = 6;
+    ASSERT_TRUE(PumpUntil({&server, &b, &late}, [&] { return late.received[0]->value == 6 && b.received[0]->value == 6; }));
+
     // The server goes: b deletes what the server made.
     server.peer->CloseConnection(b.Guid(), true);
     ASSERT_TRUE(PumpUntil({&server, &b}, [&] { return b.manager.GetConnectionCount() == 0; }));
@@ -556,6 +650,32 @@ Net::BitStream Serialization(uint64_t id, uint32_t sequence, int32_t value) {
     return Message(Net::ID_REPLICA_SERIALIZATION).U64(id).U32(sequence).U8(1).Sub(Int(value)).s;
 }
 Net::BitStream Destruction(uint64_t id) { return Message(Net::ID_REPLICA_DESTRUCTION).U64(id).Sub(Text("x")).s; }
+struct Entry {
+    uint64_t id;
+    uint32_t sequence;
+    int32_t value;
+};
+// A batch of the given entries that says it holds `count`.
+Net::BitStream Batch(uint16_t count, std::initializer_list<Entry> entries) {
+    Net::BitStream s;
+    s.Write(Net::ID_REPLICA_SERIALIZATION_BATCH);
+    s.Write(count);
+    for (const Entry& e : entries) {
+        s.Write(e.id);
+        s.Write(e.sequence);
+        s.Write(uint8_t{1});
+        const Net::BitStream value = Int(e.value);
+        s.Write(static_cast<uint32_t>(value.GetNumberOfBitsUsed()));
+        s.WriteStream(value);
+    }
+    return s;
+}
+Net::BitStream CutBatch() {
+    Net::BitStream s = Batch(2, {{10, 3, 30}});
+    s.Write(uint64_t{10});
+    s.Write(uint32_t{4});
+    return s;
+}
 
 void ConnectToRaw(Node& receiver, RawSender& sender) {
     const unsigned before = receiver.manager.GetConnectionCount();
@@ -600,6 +720,9 @@ TEST(ReplicaManager, RefusedAllocationIdsAndHostileMessagesAreDropped) {
          Message(Net::ID_REPLICA_SERIALIZATION).U64(10).U32(1).U8(0xFF).U32(0xFFFFFFF0u).s},
         {"serialisation with missing channels", Message(Net::ID_REPLICA_SERIALIZATION).U64(10).U32(1).U8(0x03).Sub(Int(9)).s},
         {"destruction form longer than the message", Message(Net::ID_REPLICA_DESTRUCTION).U64(10).U32(500).s},
+        {"batch that counts more entries than it holds", Batch(2, {{10, 2, 20}})},
+        {"batch whose last entry is cut short", CutBatch()},
+        {"batch without its count", Message(Net::ID_REPLICA_SERIALIZATION_BATCH).s},
         {"reserved id", Message(Net::ID_REPLICA_FIRST + 5).U32(1).s},
         {"last reserved id", Message(Net::ID_REPLICA_LAST).s},
         {"sync", Construction(99, "Box", 5)},
@@ -630,6 +753,17 @@ TEST(ReplicaManager, RefusedAllocationIdsAndHostileMessagesAreDropped) {
     }));
     EXPECT_EQ(valid->value, 50);
     EXPECT_EQ(valid->deserializeCalls, 1);
+
+    // In a batch every entry keeps its own sequence: the stale one and the
+    // one of an unknown replica are left out, the others applied in order.
+    sender.Send(Batch(4, {{10, 7, 70}, {77, 1, 5}, {10, 6, 60}, {99, 3, 8}}));
+    ASSERT_TRUE(PumpUntil({&receiver}, [&] {
+        sender.Pump();
+        return receiver.Find(99)->value == 8;
+    }));
+    EXPECT_EQ(valid->value, 70);
+    EXPECT_EQ(valid->deserializeCalls, 2);
+    EXPECT_EQ(receiver.received.size(), 2u);
 }
 
 TEST(ReplicaManager, IdentifiersAreFiledPerSender) {
