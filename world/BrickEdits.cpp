@@ -49,14 +49,6 @@ Chunk* BaseChunker::FindCellLocked(const Vector3i& cell, int& cellIndex) const
 
 // ---------------------------------------------------------------- placement
 
-bool BaseChunker::CanPlaceBrick(const BrickShape& shape, const Vector3i& anchor, const Vector3i& excludedMin,
-                                const Vector3i& excludedMax, std::vector<PlacementEntry>* entries,
-                                bool requireSupport)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    return CanPlaceBrickLocked(shape, anchor, excludedMin, excludedMax, entries, requireSupport);
-}
-
 bool BaseChunker::CanPlaceBrickLocked(const BrickShape& shape, const Vector3i& anchor, const Vector3i& excludedMin,
                                       const Vector3i& excludedMax, std::vector<PlacementEntry>* entries,
                                       bool requireSupport) const
@@ -87,12 +79,6 @@ bool BaseChunker::CanPlaceBrickLocked(const BrickShape& shape, const Vector3i& a
     return !blocked && (!requireSupport || supported);
 }
 
-void BaseChunker::CheckSupport(const BrickCell& record, const Vector3i& w, bool& resting, bool& hanging)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    CheckSupportLocked(record, w, resting, hanging);
-}
-
 void BaseChunker::CheckSupportLocked(const BrickCell& record, const Vector3i& w, bool& resting,
                                      bool& hanging) const
 {
@@ -113,13 +99,6 @@ void BaseChunker::CheckSupportLocked(const BrickCell& record, const Vector3i& w,
     }
 }
 
-bool BaseChunker::PlaceBrick(const Vector3i& excludedMin, const Vector3i& excludedMax, const BrickShape& shape,
-                             uint8_t colour, const Vector3i& anchor, TouchedSet* touched, bool requireSupport)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    return PlaceBrickLocked(excludedMin, excludedMax, shape, colour, anchor, touched, requireSupport);
-}
-
 bool BaseChunker::PlaceBrickLocked(const Vector3i& excludedMin, const Vector3i& excludedMax,
                                    const BrickShape& shape, uint8_t colour, const Vector3i& anchor,
                                    TouchedSet* touched, bool requireSupport)
@@ -135,12 +114,6 @@ bool BaseChunker::PlaceBrickLocked(const Vector3i& excludedMin, const Vector3i& 
 }
 
 // ------------------------------------------------------------------ removal
-
-BrickShape* BaseChunker::RemoveBrickAt(const Vector3i& cell, TouchedSet* touched)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    return RemoveBrickAtLocked(cell, touched);
-}
 
 BrickShape* BaseChunker::RemoveBrickAtLocked(const Vector3i& cell, TouchedSet* touched)
 {
@@ -162,12 +135,6 @@ BrickShape* BaseChunker::RemoveBrickAtLocked(const Vector3i& cell, TouchedSet* t
         if (touched) touched->insert(target);
     }
     return shape;
-}
-
-void BaseChunker::CollectShapeChunks(const BrickShape& shape, const Vector3i& anchor, TouchedSet& touched)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    CollectShapeChunksLocked(shape, anchor, touched);
 }
 
 void BaseChunker::CollectShapeChunksLocked(const BrickShape& shape, const Vector3i& anchor,

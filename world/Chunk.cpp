@@ -68,6 +68,7 @@ void Chunk::Init(int32_t x, int32_t y, int32_t z) {
     cz = z;
     position = PositionOf(cx, cy, cz);
     for (Cell& cell : cells) cell = Cell();
+    nonEmptyCount = 0;
     LoadTestFile();
 }
 
@@ -85,6 +86,11 @@ void Chunk::SetCell(int x, int y, int z, uint16_t typeIndex, uint8_t colour) {
 
 void Chunk::Serialize(Net::BitStream& out) const {
     unsigned char bytes[kSerializedChunkBytes];
+    SerializeCells(bytes);
+    out.WriteBytes(bytes, sizeof bytes);
+}
+
+void Chunk::SerializeCells(unsigned char* bytes) const {
     size_t at = 0;
     for (int x = 0; x < kChunkSize; ++x) {
         for (int y = 0; y < kChunkSize; ++y) {
@@ -96,7 +102,6 @@ void Chunk::Serialize(Net::BitStream& out) const {
             }
         }
     }
-    out.WriteBytes(bytes, sizeof bytes);
 }
 
 void Chunk::Deserialize(Net::BitStream& in) {

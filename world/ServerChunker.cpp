@@ -8,8 +8,11 @@
 #include <limits>
 #include <thread>
 
+#include "world/BigEndian.h"
+#include "world/BrickCatalogue.h"
 #include "world/ChunkStoreCodec.h"
 #include "world/Octree.h"
+#include "world/ScratchBuffers.h"
 #include "world/TerrainGenerator.h"
 #include "world/sql/SqlException.h"
 
@@ -70,6 +73,70 @@ ServerChunker::~ServerChunker()
     loaded_.clear();  // the chunks themselves went back to the pool with the octree
 }
 
+// --------------------------------------------------------------- edit scope
+
+ServerChunker::EditScope::EditScope(ServerChunker& chunker)
+    : chunker_(chunker), residency_(chunker.residencyMutex_), cells_(chunker.octreeMutex)
+{
+}
+
+void ServerChunker::EditScope::HoldCells()
+{
+    if (!cells_.owns_lock()) cells_.lock();
+}
+
+void ServerChunker::EditScope::ReleaseCells()
+{
+    if (cells_.owns_lock()) cells_.unlock();
+}
+
+bool ServerChunker::EditScope::CanPlaceBrick(const BrickShape& shape, const Vector3i& anchor,
+                                             const Vector3i& excludedMin, const Vector3i& excludedMax,
+                                             std::vector<PlacementEntry>* entries, bool requireSupport)
+{
+    HoldCells();
+    return chunker_.CanPlaceBrickLocked(shape, anchor, excludedMin, excludedMax, entries, requireSupport);
+}
+
+bool ServerChunker::EditScope::PlaceBrick(const Vector3i& excludedMin, const Vector3i& excludedMax,
+                                          const BrickShape& shape, uint8_t colour, const Vector3i& anchor,
+                                          TouchedSet* touched, bool requireSupport)
+{
+    HoldCells();
+    return chunker_.PlaceBrickLocked(excludedMin, excludedMax, shape, colour, anchor, touched, requireSupport);
+}
+
+BrickShape* ServerChunker::EditScope::RemoveBrickAt(const Vector3i& cell, TouchedSet* touched)
+{
+    HoldCells();
+    return chunker_.RemoveBrickAtLocked(cell, touched);
+}
+
+void ServerChunker::EditScope::CollectShapeChunks(const BrickShape& shape, const Vector3i& anchor,
+                                                  TouchedSet& touched)
+{
+    HoldCells();
+    chunker_.CollectShapeChunksLocked(shape, anchor, touched);
+}
+
+bool ServerChunker::EditScope::IsBoxOccupied(const Vector3i& min, const Vector3i& max)
+{
+    HoldCells();
+    return chunker_.IsBoxOccupiedLocked(min, max);
+}
+
+Chunk* ServerChunker::EditScope::FindCell(const Vector3i& cell, int& index)
+{
+    HoldCells();
+    return chunker_.FindCellLocked(cell, index);
+}
+
+TouchedSet ServerChunker::EditScope::Store(const TouchedSet& touched, StoreMode mode)
+{
+    ReleaseCells();
+    return chunker_.SaveChunks(touched, mode);
+}
+
 // ------------------------------------------------------------------- queues
 
 bool ServerChunker::QueueChunkRequest(const ChunkRequest& request)
@@ -95,6 +162,7 @@ void ServerChunker::Update()
     if (host_) host_->UpdateHeldItems(elapsed >= 0.1 ? 0.1 : elapsed);
     timer_->Reset();
     ProcessQueues();
+    RetryUnstoredWhenDue();
     std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::microseconds(16000));
 }
@@ -215,7 +283,7 @@ Chunk* ServerChunker::PublishChunk(Chunk* chunk)
 void ServerChunker::EvictChunks()
 {
     if (loadedCount_.load() <= evictionLimit_) return;
-    std::unique_lock<std::mutex> residency(residencyMutex, std::try_to_lock);
+    std::unique_lock<std::mutex> residency(residencyMutex_, std::try_to_lock);
     if (!residency.owns_lock()) return;  // an edit holds chunk pointers: next time
 
     // The players' chunk positions, copied under the registry's mutex, which
@@ -238,7 +306,7 @@ void ServerChunker::EvictChunks()
         std::lock_guard<std::mutex> lock(octreeMutex);
         for (auto it = loaded_.begin(); it != loaded_.end() && loadedCount_.load() >= evictionLimit_;) {
             Chunk* chunk = *it;
-            if (!isFar(*chunk)) {
+            if (!isFar(*chunk) || unstored_.count(chunk) != 0) {
                 ++it;
                 continue;
             }
@@ -259,40 +327,113 @@ void ServerChunker::ReportStoreError(const char* what, int32_t cx, int32_t cy, i
     PrintLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
 }
 
-bool ServerChunker::SaveChunks(const TouchedSet& chunks)
+TouchedSet ServerChunker::SaveChunks(const TouchedSet& chunks, StoreMode mode)
 {
-    struct Snapshot {
-        int32_t cx, cy, cz;
-        Net::BitStream cells;
-    };
-    // The cells are copied under the octree mutex, so that no edit changes
-    // them halfway; compression and the statements run after it is released.
-    std::vector<Snapshot> snapshots(chunks.size());
-    {
-        std::lock_guard<std::mutex> lock(octreeMutex);
-        size_t i = 0;
-        for (const Chunk* chunk : chunks) {
-            snapshots[i].cx = chunk->cx;
-            snapshots[i].cy = chunk->cy;
-            snapshots[i].cz = chunk->cz;
-            chunk->Serialize(snapshots[i].cells);
-            ++i;
-        }
-    }
+    if (chunks.empty()) return {};
+    const std::vector<Chunk*> order(chunks.begin(), chunks.end());
+    const size_t n = order.size();
 
-    bool all = true;
-    for (const Snapshot& s : snapshots) {
-        try {
-            StoreChunkRow(database_, s.cx, s.cy, s.cz, s.cells.GetData(), s.cells.GetNumberOfBytesUsed());
-        } catch (const SqlException& e) {
-            ReportStoreError("Cannot store", s.cx, s.cy, s.cz, e.ErrorMessage());
-            all = false;
-        } catch (const std::exception& e) {
-            ReportStoreError("Cannot store", s.cx, s.cy, s.cz, e.what());
-            all = false;
+    // Rows reach the database in the order their cells were read: a later
+    // store of a chunk never commits before an earlier one.
+    std::lock_guard<std::mutex> store(storeMutex_);
+    std::vector<SqlBuffer> statements(n);
+    std::string error;
+    try {
+        // The cells are copied under the octree mutex, so that no edit
+        // changes them halfway; compression and encoding run after it is
+        // released, and the statements after the scratch buffers are.
+        std::unique_lock<std::mutex> cells(octreeMutex);
+        ScratchBufferLock rawLock(ScratchBuffer::Decompress);
+        std::vector<unsigned char> heap;
+        unsigned char* raw = rawLock.Data();
+        if (!raw || rawLock.Size() < n * kSerializedChunkBytes) {
+            heap.resize(n * kSerializedChunkBytes);
+            raw = heap.data();
         }
+        for (size_t i = 0; i < n; ++i) order[i]->SerializeCells(raw + i * kSerializedChunkBytes);
+        cells.unlock();
+        for (size_t i = 0; i < n; ++i)
+            FormatChunkRowStatement(statements[i], order[i]->cx, order[i]->cy, order[i]->cz,
+                                    raw + i * kSerializedChunkBytes, kSerializedChunkBytes);
+    } catch (const SqlException& e) {
+        error = e.ErrorMessage();
+    } catch (const std::exception& e) {
+        error = e.what();
     }
-    return all;
+    StoredRows rows;
+    if (error.empty())
+        rows = StoreRows(database_, statements, mode);
+    else
+        rows.error = error;
+
+    TouchedSet stored(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(rows.count));
+    std::vector<const Chunk*> recovered;
+    {
+        std::lock_guard<std::mutex> cells(octreeMutex);
+        for (size_t i = 0; i < n; ++i) {
+            if (i < rows.count) {
+                if (unstored_.erase(order[i]) != 0) recovered.push_back(order[i]);
+            } else {
+                unstored_.insert(order[i]);
+            }
+        }
+        unstoredCount_.store(unstored_.size());
+    }
+    for (const Chunk* c : recovered)
+        PrintLine("Stored chunk " + LocationKey(c->cx, c->cy, c->cz) + " (its earlier store had failed)");
+    for (size_t i = rows.count; i < n; ++i)
+        ReportStoreError("Cannot store", order[i]->cx, order[i]->cy, order[i]->cz,
+                         rows.error + " (kept in memory, stored again later)");
+    return stored;
+}
+
+bool ServerChunker::StoreUnstoredChunks(bool broadcast)
+{
+    if (unstoredCount_.load() == 0) return true;
+    TouchedSet pending;
+    {
+        std::lock_guard<std::mutex> cells(octreeMutex);
+        pending.insert(unstored_.begin(), unstored_.end());
+    }
+    // Only the worker evicts, and it never evicts these: they stay resident.
+    const TouchedSet stored = SaveChunks(pending, StoreMode::AllOrNothing);
+    // Their change was never shown: now that it is on disk, everyone sees it.
+    if (broadcast && !stored.empty() && host_)
+        host_->SendChunks(stored, Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS),
+                          Net::HIGH_PRIORITY, true);
+    return unstoredCount_.load() == 0;
+}
+
+void ServerChunker::RetryUnstoredWhenDue()
+{
+    if (unstoredCount_.load() == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextStoreRetry_) return;
+    if (StoreUnstoredChunks()) {
+        storeRetryDelay_ = std::chrono::milliseconds(0);
+        return;
+    }
+    // The first retry comes on the next step; while the disk keeps failing,
+    // the pause doubles up to half a minute.
+    storeRetryDelay_ = std::min<std::chrono::milliseconds>(
+        std::chrono::milliseconds(30000),
+        storeRetryDelay_.count() == 0 ? std::chrono::milliseconds(250) : storeRetryDelay_ * 2);
+    nextStoreRetry_ = now + storeRetryDelay_;
+}
+
+void ServerChunker::WorkerStopped()
+{
+    if (!StoreUnstoredChunks(false)) {
+        PrintLine(std::to_string(unstoredCount_.load()) +
+                  " chunk(s) could not be stored before the world was unloaded; their latest changes are lost");
+    }
+    std::lock_guard<std::mutex> cells(octreeMutex);
+    unstored_.clear();
+    unstoredCount_.store(0);
+    loaded_.clear();
+    loadedCount_.store(0);
+    storeRetryDelay_ = std::chrono::milliseconds(0);
+    nextStoreRetry_ = {};
 }
 
 Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz)
@@ -301,6 +442,7 @@ Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz)
     std::string error;
     ChunkRowStatus status;
     try {
+        std::lock_guard<std::mutex> store(storeMutex_);
         status = LoadChunkRow(database_, cx, cy, cz, kStoredChunkRawLength, raw, error);
     } catch (const std::exception& e) {
         status = ChunkRowStatus::Failed;
@@ -326,16 +468,21 @@ bool ServerChunker::DecompressChunk(Net::BitStream& in, Net::BitStream& out)
     const size_t available = in.GetNumberOfBytesUsed() - offset;
     if (available < kChunkFrameHeaderSize) return false;
     const unsigned char* framed = in.GetData() + offset;
-    const uint32_t compressed = (uint32_t(framed[0]) << 24) | (uint32_t(framed[1]) << 16) |
-                                (uint32_t(framed[2]) << 8) | uint32_t(framed[3]);
-    if (compressed > available - kChunkFrameHeaderSize) return false;
+    // The frame's own length, or what the stream holds when it claims more
+    // (InflateChunkFrame then refuses it).
+    const size_t m = std::min<size_t>(available, kChunkFrameHeaderSize + size_t(LoadU32BE(framed)));
 
-    std::vector<unsigned char> raw;
+    ScratchBufferLock rawLock(ScratchBuffer::Decompress);
+    std::vector<unsigned char> heap;
+    unsigned char* raw = rawLock.Data();
+    if (!raw) {
+        heap.resize(kStoredChunkRawLength);
+        raw = heap.data();
+    }
     std::string error;
-    if (!UnframeChunkData(framed, kChunkFrameHeaderSize + compressed, kStoredChunkRawLength, raw, error))
-        return false;
-    in.IgnoreBytes(kChunkFrameHeaderSize + compressed);
-    out.WriteBytes(raw.data(), raw.size());
+    if (!InflateChunkFrame(framed, m, kStoredChunkRawLength, raw, error)) return false;
+    in.IgnoreBytes(m);
+    out.WriteBytes(raw, kStoredChunkRawLength);
     return true;
 }
 

@@ -81,21 +81,20 @@ void HandlePlaceBrick(Server& server, Net::BitStream& in, Net::Guid sender)
     BrickShape* shape = BrickCatalogue::FindShape(type, rotation);
     if (!shape || !shape->owner) return;
 
-    ServerChunker& chunker = server.GetChunker();
-    // The touched chunks stay resident until they are sent and stored.
-    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
-    TouchedSet touched;
+    // Read before the edit: a player's lock comes before the cells' in the
+    // lock order.
     const bool haveOne = player->GetInventoryCount(*shape->owner) > 0;
-    bool placed = false;
-    {
-        std::lock_guard<std::mutex> octree(chunker.octreeMutex);
-        if (haveOne)
-            placed = chunker.PlaceBrickLocked(kNoExcludedMin, kNoExcludedMax, *shape, colour, anchor, &touched, true);
-        if (!placed) chunker.CollectShapeChunksLocked(*shape, anchor, touched);
-    }
+    // The touched chunks stay resident until they are stored and sent.
+    ServerChunker::EditScope edit(server.GetChunker());
+    TouchedSet touched;
+    const bool placed =
+        haveOne && edit.PlaceBrick(kNoExcludedMin, kNoExcludedMax, *shape, colour, anchor, &touched, true);
+    if (!placed) edit.CollectShapeChunks(*shape, anchor, touched);
+    // Stored first, then shown: a client sees an edit only once it is on
+    // disk. Chunks whose store failed are sent by the worker once stored.
+    const TouchedSet stored = edit.Store(touched, StoreMode::AllOrNothing);
     if (placed) player->AddToInventory(*shape->owner, -1);
-    server.SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
-    chunker.SaveChunks(touched);
+    server.SendChunks(stored, Everyone(), Net::HIGH_PRIORITY, true);
 }
 
 // ID_REMOVE_BRICK: i32 x, y, z of any cell of the brick.
@@ -106,13 +105,12 @@ void HandleRemoveBrick(Server& server, Net::BitStream& in, Net::Guid sender)
     Player* player = g_entityManager.FindPlayerByGuid(sender);
     if (!player) return;
 
-    ServerChunker& chunker = server.GetChunker();
-    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+    ServerChunker::EditScope edit(server.GetChunker());
     TouchedSet touched;
-    const BrickShape* shape = chunker.RemoveBrickAt(cell, &touched);
+    const BrickShape* shape = edit.RemoveBrickAt(cell, &touched);
+    const TouchedSet stored = edit.Store(touched, StoreMode::AllOrNothing);
     if (shape && shape->owner) player->AddToInventory(*shape->owner, 1);
-    server.SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
-    chunker.SaveChunks(touched);
+    server.SendChunks(stored, Everyone(), Net::HIGH_PRIORITY, true);
 }
 
 // ID_SERVER_COMMAND: u32 length, then the text. A length beyond the message
@@ -190,10 +188,9 @@ void Server::SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& targ
     // The cells are read under the octree mutex, so that no edit changes a
     // chunk halfway through; compression runs after it is released.
     Net::BitStream body;
-    {
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
+    chunker.ReadCells([&] {
         for (const Chunk* chunk : chunks) AppendChunkEntry(*chunk, body);
-    }
+    });
     Net::BitStream message;
     WriteChunkDataMessage(static_cast<uint32_t>(chunks.size()), body, message);
     if (client && client->GetPeer())
@@ -208,9 +205,8 @@ double Server::FindSpawnHeight(const Vector3i& min, const Vector3i& max)
     const double rows = (kWorldHeight - (double(max.y) - double(min.y))) / kRowHeight;
     int32_t h = rows >= 79.0 ? 79 : (rows <= -1.0 ? -1 : static_cast<int32_t>(rows));
     int32_t top = 79;
-    std::lock_guard<std::mutex> lock(chunker.octreeMutex);
     for (; h >= 0; --h, --top)
-        if (chunker.IsBoxOccupiedLocked(Vector3i(min.x, h, min.z), Vector3i(max.x, top, max.z)))
+        if (chunker.IsBoxOccupied(Vector3i(min.x, h, min.z), Vector3i(max.x, top, max.z)))
             return h * kRowHeight;
     return -kRowHeight;
 }

@@ -21,6 +21,7 @@
 #include "world/ScratchBuffers.h"
 #include "world/ServerChunker.h"
 #include "world/TerrainGenerator.h"
+#include "world/TestChunker.h"
 #include "world/sql/SqlBinary.h"
 
 namespace Tav {
@@ -76,19 +77,10 @@ public:
 };
 
 // A chunk manager whose worker idles, so that the test drives ProcessQueues.
-class DrivenChunker : public ServerChunker {
+class DrivenChunker : public TestChunker {
 public:
     DrivenChunker(IChunkHost* host, const std::string& file, uint32_t limit = kEvictionLimit)
-        : ServerChunker(nullptr, host, file, limit) {
-        Start();
-    }
-    ~DrivenChunker() override { Stop(); }
-    void Update() override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
-
-    bool IsFiled(int cx, int cy, int cz) {
-        std::lock_guard<std::mutex> lock(octreeMutex);
-        return GetRoot()->Find(cx, cy, cz) != nullptr;
-    }
+        : TestChunker(file, host, limit) {}
 };
 
 // A freshly generated chunk's serialised cells.
@@ -135,6 +127,7 @@ public:
         if (found) *found = row;
         return text;
     }
+    void Exec(const std::string& sql) { EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
     int Rows() {
         sqlite3_stmt* st = nullptr;
         sqlite3_prepare_v2(db_, "select count(*) from mapdata", -1, &st, nullptr);
@@ -209,8 +202,12 @@ protected:
     }
     // Edits one cell of a resident chunk as a brick edit would.
     static void Edit(ServerChunker& chunker, Chunk* chunk, uint16_t type, uint8_t colour) {
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
+        ServerChunker::EditScope edit(chunker);
         chunk->SetCell(3, 2, 1, type, colour);
+    }
+    // Stores the set as a brick edit does; true when every chunk was stored.
+    static bool Save(ServerChunker& chunker, const TouchedSet& chunks) {
+        return chunker.SaveChunks(chunks, StoreMode::AllOrNothing) == chunks;
     }
 
     std::string dir, file;
@@ -232,7 +229,7 @@ TEST_F(ServerChunkerTest, GetChunkGeneratesFindsAndLoads) {
 
         Chunk* b = chunker.GetChunk(1, 0, 0);
         Edit(chunker, b, 1, 42);
-        ASSERT_TRUE(chunker.SaveChunks({b}));
+        ASSERT_TRUE(Save(chunker, {b}));
         edited = CellsOf(*b);
         editedCount = b->nonEmptyCount;
         ASSERT_NE(edited, GeneratedCells(1, 0, 0));
@@ -419,7 +416,7 @@ TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
     Ask(chunker, Row(0, 1));
     Chunk* edited = chunker.GetChunk(0, 0, 0);
     Edit(chunker, edited, 1, 9);
-    ASSERT_TRUE(chunker.SaveChunks({edited}));
+    ASSERT_TRUE(Save(chunker, {edited}));
     const std::vector<unsigned char> cells = CellsOf(*edited);
 
     // Another thread holds the chunks resident, as the brick-edit handler does.
@@ -427,7 +424,8 @@ TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
     std::condition_variable cv;
     bool holding = false, release = false;
     std::thread editor([&] {
-        std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+        ServerChunker::EditScope edit(chunker);
+        edit.ReleaseCells();  // only the chunks are held, not the cells
         std::unique_lock<std::mutex> lock(m);
         holding = true;
         cv.notify_all();
@@ -454,6 +452,126 @@ TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
     EXPECT_EQ(CellsOf(*back), cells);
 }
 
+TEST_F(EvictionTest, AChangeWhoseStoreFailedOutlivesEvictionAndIsStoredOnALaterStep) {
+    DrivenChunker chunker(&host, file, 2);
+    chunker.Database().SetBusyTimeout(20);
+    Ask(chunker, Row(20, 20));
+    Chunk* edited = chunker.GetChunk(20, 0, 0);
+    Edit(chunker, edited, 1, 9);
+    const std::vector<unsigned char> cells = CellsOf(*edited);
+    {
+        RawDb locker(file);  // another program holds the database
+        locker.Exec("BEGIN EXCLUSIVE;");
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(chunker.SaveChunks({edited}, StoreMode::AllOrNothing).empty());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("Cannot store chunk 20,0,0: SQLITE_BUSY[5]"), std::string::npos) << out;
+        EXPECT_EQ(chunker.UnstoredCount(), 1u);
+
+        // Far chunks are evicted meanwhile; the one with the unstored change is not.
+        Ask(chunker, Row(21, 26));
+        EXPECT_TRUE(chunker.IsFiled(20, 0, 0));
+        EXPECT_FALSE(chunker.IsFiled(21, 0, 0));
+        locker.Exec("ROLLBACK;");
+    }
+    EXPECT_FALSE(RawDb(file).Data("20,0,0").size() > 0) << "nothing was stored while the database was held";
+
+    // The worker's next step stores it and only then shows it to everyone.
+    const size_t sentBefore = host.sent.size();
+    testing::internal::CaptureStdout();
+    chunker.ServerChunker::Update();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Stored chunk 20,0,0"), std::string::npos) << out;
+    EXPECT_EQ(chunker.UnstoredCount(), 0u);
+    ASSERT_EQ(host.sent.size(), sentBefore + 1);
+    EXPECT_EQ(host.sent.back().coordinates, std::vector<Vector3i>({{20, 0, 0}}));
+    EXPECT_TRUE(host.sent.back().broadcast);
+    std::vector<unsigned char> row;
+    std::string error;
+    const std::string text = RawDb(file).Data("20,0,0");
+    ASSERT_TRUE(DecodeChunkRow(text.c_str(), text.size(), 12288, row, error)) << error;
+    EXPECT_EQ(row, cells);
+
+    // Stored, it may go, and it comes back from its row.
+    Ask(chunker, Row(27, 29));
+    EXPECT_FALSE(chunker.IsFiled(20, 0, 0));
+    EXPECT_EQ(CellsOf(*chunker.GetChunk(20, 0, 0)), cells);
+}
+
+TEST_F(EvictionTest, StopStoresWhatIsUnstoredAndTheManagerStartsAgainEmpty) {
+    const size_t chunksBefore = ChunksInUse();
+    DrivenChunker chunker(&host, file, 3);
+    chunker.Database().SetBusyTimeout(20);
+    Ask(chunker, Row(0, 2));
+    Chunk* edited = chunker.GetChunk(1, 0, 0);
+    Edit(chunker, edited, 1, 5);
+    const std::vector<unsigned char> cells = CellsOf(*edited);
+    {
+        RawDb locker(file);
+        locker.Exec("BEGIN EXCLUSIVE;");
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(chunker.SaveChunks({edited}, StoreMode::AllOrNothing).empty());
+        testing::internal::GetCapturedStdout();
+        locker.Exec("ROLLBACK;");
+    }
+    testing::internal::CaptureStdout();
+    chunker.Stop();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Stored chunk 1,0,0"), std::string::npos) << out;
+    std::vector<unsigned char> row;
+    std::string error;
+    const std::string text = RawDb(file).Data("1,0,0");
+    ASSERT_TRUE(DecodeChunkRow(text.c_str(), text.size(), 12288, row, error)) << error;
+    EXPECT_EQ(row, cells);
+    EXPECT_EQ(chunker.LoadedCount(), 0u);
+    EXPECT_EQ(ChunksInUse(), chunksBefore);
+
+    // Started again, eviction works on the new chunks only.
+    chunker.Start();
+    Ask(chunker, Row(3, 9));
+    EXPECT_LE(chunker.LoadedCount(), 3u);
+    EXPECT_EQ(ChunksInUse() - chunksBefore, chunker.LoadedCount());
+    EXPECT_EQ(CellsOf(*chunker.GetChunk(1, 0, 0)), cells);
+}
+
+TEST_F(ServerChunkerTest, ABrickAcrossTwoChunksIsStoredAsTheModeSays) {
+    struct Case {
+        StoreMode mode;
+        size_t stored;  // chunks of the set, in its order, that reach the database
+    };
+    for (const Case& c : {Case{StoreMode::AllOrNothing, 0}, Case{StoreMode::UpToFailure, 1}}) {
+        std::filesystem::remove(file);
+        DrivenChunker chunker(&host, file);
+        Chunk* a = chunker.GetChunk(0, 2, 0);
+        Chunk* b = chunker.GetChunk(1, 2, 0);
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        // A 2 x 2 brick in the empty sky, anchored on cell x 7: cells x 7 and 8 lie in chunks 0 and 1.
+        ASSERT_TRUE(edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, *BrickCatalogue::FindShape(2, 0), 4, {7, 40, 0},
+                                    &touched, false));
+        ASSERT_EQ(touched, (TouchedSet{a, b}));
+        // The statement of the set's second chunk fails.
+        const Chunk* second = *std::next(touched.begin());
+        RawDb(file).Exec("CREATE TRIGGER refuse BEFORE INSERT ON mapdata WHEN NEW.location = '" +
+                         ServerChunker::LocationKey(second->cx, second->cy, second->cz) +
+                         "' BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+        testing::internal::CaptureStdout();
+        const TouchedSet stored = edit.Store(touched, c.mode);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(stored.size(), c.stored);
+        EXPECT_EQ(RawDb(file).Rows(), static_cast<int>(c.stored));
+        EXPECT_EQ(chunker.UnstoredCount(), 2 - c.stored);
+        if (c.stored == 1) {
+            EXPECT_EQ(*stored.begin(), *touched.begin());
+        }
+
+        // Once the statement passes again, the rest is stored too.
+        RawDb(file).Exec("DROP TRIGGER refuse;");
+        EXPECT_TRUE(chunker.StoreUnstoredChunks());
+        EXPECT_EQ(RawDb(file).Rows(), 2);
+    }
+}
+
 TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
     std::string first, second;
     std::vector<unsigned char> cells;
@@ -461,7 +579,7 @@ TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
         DrivenChunker chunker(&host, file);
         Chunk* c = chunker.GetChunk(-1, 0, 12);
         Edit(chunker, c, 1, 0);  // colour 0 and index bytes 0: escapes are needed
-        ASSERT_TRUE(chunker.SaveChunks({c}));
+        ASSERT_TRUE(Save(chunker, {c}));
         RawDb raw(file);
         bool found = false;
         first = raw.Data("-1,0,12", &found);
@@ -491,7 +609,7 @@ TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
         EXPECT_EQ(std::vector<unsigned char>(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed()), cells);
 
         Edit(chunker, c, 2, 3);
-        ASSERT_TRUE(chunker.SaveChunks({c}));
+        ASSERT_TRUE(Save(chunker, {c}));
         second = raw.Data("-1,0,12");
         EXPECT_NE(second, first);
         EXPECT_EQ(raw.Rows(), 1) << "a chunk has one row";
@@ -547,7 +665,7 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
     DrivenChunker chunker(&host, file);
     Chunk* chunk = chunker.GetChunk(2, 0, 2);
     Edit(chunker, chunk, 1, 1);
-    ASSERT_TRUE(chunker.SaveChunks({chunk}));
+    ASSERT_TRUE(Save(chunker, {chunk}));
     std::vector<unsigned char> raw;
     std::string error;
     EXPECT_TRUE(DecodeChunkRow(RawDb(file).Data("2,0,2").c_str(), RawDb(file).Data("2,0,2").size(), 12288, raw, error))
@@ -584,7 +702,7 @@ TEST_F(ServerChunkerTest, AFailedStoreOrLoadIsReportedAndSurvived) {
     Chunk* a = chunker.GetChunk(0, 0, 0);
     chunker.Database().Close();
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(chunker.SaveChunks({a}));
+    EXPECT_FALSE(Save(chunker, {a}));
     Chunk* b = chunker.GetChunk(3, 0, 3);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Cannot store chunk 0,0,0: SQLWRAPPER_ERROR[1000]: Database not open"), std::string::npos)
