@@ -181,13 +181,31 @@ void ServerChunker::ProcessQueues()
     }
     chunkLock.unlock();
 
+    // Spawns that waited for the database go first, once their pause is over.
+    const auto now = std::chrono::steady_clock::now();
+    std::list<SpawnRequest> due;
+    for (auto it = delayedSpawns_.begin(); it != delayedSpawns_.end();) {
+        if (it->first <= now) {
+            due.push_back(it->second);
+            it = delayedSpawns_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto spawn = [this, now](const SpawnRequest& request) {
+        // A block that the database could not give is tried again a second
+        // later; the peer waits for its player meanwhile.
+        if (!AnswerSpawnRequest(request)) delayedSpawns_.emplace_back(now + std::chrono::seconds(1), request);
+        EvictChunks();
+    };
+    for (const SpawnRequest& request : due) spawn(request);
+
     std::unique_lock<std::mutex> spawnLock(spawnRequestMutex_);
     while (!spawnRequests_.empty()) {
         SpawnRequest request = spawnRequests_.front();
         spawnRequests_.pop_front();
         spawnLock.unlock();
-        AnswerSpawnRequest(request);
-        EvictChunks();
+        spawn(request);
         spawnLock.lock();
     }
 }
@@ -195,25 +213,33 @@ void ServerChunker::ProcessQueues()
 void ServerChunker::AnswerChunkRequest(const ChunkRequest& request)
 {
     TouchedSet chunks;
+    bool databaseFailed = false;
+    size_t leftOut = 0;
     const size_t n = std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
     for (size_t i = 0; i < n; ++i) {
         const Vector3i& c = request.coordinates[i];
-        Chunk* chunk = GetChunk(c.x, c.y, c.z);  // null outside the world: skipped
+        Chunk* chunk = Acquire(c.x, c.y, c.z, databaseFailed);  // null outside the world: skipped
         if (chunk && chunk->nonEmptyCount != 0) chunks.insert(chunk);
+        if (!chunk && databaseFailed) ++leftOut;
     }
+    if (leftOut > 1)
+        PrintLine(std::to_string(leftOut) + " chunks were left out of an answer because world.db could not be read");
     if (!chunks.empty() && host_) host_->SendChunks(chunks, request.target, request.priority, request.broadcast);
 }
 
-void ServerChunker::AnswerSpawnRequest(const SpawnRequest& request)
+bool ServerChunker::AnswerSpawnRequest(const SpawnRequest& request)
 {
     const Vector3i column = SpawnColumn(request.position);
+    bool databaseFailed = false;
     for (int64_t x = int64_t(column.x) - 1; x <= int64_t(column.x) + 1; ++x)
         for (int64_t z = int64_t(column.z) - 1; z <= int64_t(column.z) + 1; ++z)
             for (int32_t y = 0; y <= 4; ++y)
                 if (x >= OctreeNode::kRootMinX && x < OctreeNode::kRootMaxX && z >= OctreeNode::kRootMinZ &&
                     z < OctreeNode::kRootMaxZ)
-                    GetChunk(static_cast<int32_t>(x), y, static_cast<int32_t>(z));
+                    Acquire(static_cast<int32_t>(x), y, static_cast<int32_t>(z), databaseFailed);
+    if (databaseFailed) return false;
     if (host_) host_->SpawnPlayer(request.guid, request.position);
+    return true;
 }
 
 // ------------------------------------------------------- lookup and creation
@@ -243,13 +269,21 @@ std::string ServerChunker::LocationKey(int32_t cx, int32_t cy, int32_t cz)
 
 Chunk* ServerChunker::GetChunk(int32_t cx, int32_t cy, int32_t cz)
 {
+    bool databaseFailed = false;
+    return Acquire(cx, cy, cz, databaseFailed);
+}
+
+Chunk* ServerChunker::Acquire(int32_t cx, int32_t cy, int32_t cz, bool& databaseFailed)
+{
     if (!IsInWorld(cx, cy, cz)) return nullptr;
     {
         std::lock_guard<std::mutex> lock(octreeMutex);
         if (!root) return nullptr;
         if (Chunk* found = root->Find(cx, cy, cz)) return found;
     }
-    if (Chunk* stored = LoadChunkFromDb(cx, cy, cz)) return stored;
+    if (databaseFailed) return nullptr;
+    if (Chunk* stored = LoadChunkFromDb(cx, cy, cz, databaseFailed)) return stored;
+    if (databaseFailed) return nullptr;
     return CreateChunk(cx, cy, cz, [](Chunk& chunk) { TerrainGenerator::GenerateChunk(&chunk); });
 }
 
@@ -436,29 +470,51 @@ void ServerChunker::WorkerStopped()
     nextStoreRetry_ = {};
 }
 
-Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz)
+Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& failed)
 {
-    std::vector<unsigned char> raw;
+    ChunkRowStatus status = ChunkRowStatus::Failed;
     std::string error;
-    ChunkRowStatus status;
-    try {
-        std::lock_guard<std::mutex> store(storeMutex_);
-        status = LoadChunkRow(database_, cx, cy, cz, kStoredChunkRawLength, raw, error);
-    } catch (const std::exception& e) {
-        status = ChunkRowStatus::Failed;
-        error = e.what();
+    Chunk* chunk = nullptr;
+    {
+        std::unique_lock<std::mutex> store(storeMutex_);
+        ScratchBufferLock rawLock(ScratchBuffer::Decompress);
+        std::vector<unsigned char> heap;
+        unsigned char* raw = rawLock.Data();
+        if (!raw) {
+            heap.resize(kStoredChunkRawLength);
+            raw = heap.data();
+        }
+        try {
+            status = LoadChunkRowInto(database_, cx, cy, cz, kStoredChunkRawLength, raw, error);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        store.unlock();
+        if (status == ChunkRowStatus::Loaded) {
+            // Filled before it is filed, so that no other thread sees it half made.
+            chunk = NewChunk(cx, cy, cz);
+            Net::BitStream in(raw, kStoredChunkRawLength, false);
+            chunk->Deserialize(in);
+        }
     }
-    if (status == ChunkRowStatus::Missing) return nullptr;
-    if (status == ChunkRowStatus::Failed || raw.size() != kSerializedChunkBytes) {
-        // Treated as missing: the chunk is generated for this run, and its
-        // row stays as it is unless an edit stores the chunk again.
-        ReportStoreError("Cannot load", cx, cy, cz, error.empty() ? "damaged row" : error);
+    switch (status) {
+    case ChunkRowStatus::Loaded:
+        return PublishChunk(chunk);
+    case ChunkRowStatus::Missing:
         return nullptr;
+    case ChunkRowStatus::Damaged:
+        // The row was read and cannot be used: the chunk is generated for
+        // this run, and its row stays as it is unless an edit stores it.
+        ReportStoreError("Cannot load", cx, cy, cz, error + " (a damaged row: the chunk is generated instead)");
+        return nullptr;
+    case ChunkRowStatus::Failed:
+        break;
     }
-    return CreateChunk(cx, cy, cz, [&raw](Chunk& chunk) {
-        Net::BitStream in(raw.data(), raw.size(), false);
-        chunk.Deserialize(in);
-    });
+    // The row may hold edits: nothing may stand in for it. The chunk stays
+    // away until the database can be read.
+    ReportStoreError("Cannot load", cx, cy, cz, error + " (the chunk is left out until world.db can be read)");
+    failed = true;
+    return nullptr;
 }
 
 bool ServerChunker::DecompressChunk(Net::BitStream& in, Net::BitStream& out)

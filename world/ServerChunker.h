@@ -147,7 +147,12 @@ public:
     void ProcessQueues();
 
     // Worker only: the chunk at those coordinates, found, loaded or
-    // generated; null only for coordinates outside the world.
+    // generated. Null for coordinates outside the world, and when world.db
+    // could not be read for it (busy, locked, an I/O error, not open): such
+    // a chunk is not made resident at all, so that nothing generated can
+    // take the place of its stored row; it is tried again when next asked
+    // for. Only a row that was read and found damaged gives way to a
+    // generated chunk.
     Chunk* GetChunk(int32_t cx, int32_t cy, int32_t cz);
 
     // Worker only: a new chunk from the pool, initialised with its
@@ -206,9 +211,10 @@ public:
     static constexpr size_t kDesignBricksPerHold = 256;
 
     // Worker only: the stored copy of a chunk, loaded and made resident, or
-    // null when there is no usable row. A row that cannot be read, decoded
-    // or unpacked is reported on the console and treated as missing.
-    Chunk* LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz);
+    // null when there is none to use: no row; a damaged row (reported, the
+    // caller generates the chunk); or a database that could not be read
+    // (reported, and failed is set).
+    Chunk* LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& failed);
 
     // Reads framed bytes (u32 compressed length, u32 raw length, compressed
     // bytes) and appends the 12288-byte cell form to out. False, and out
@@ -241,8 +247,12 @@ protected:
 private:
     Chunk* NewChunk(int32_t cx, int32_t cy, int32_t cz);
     Chunk* PublishChunk(Chunk* chunk);
+    // GetChunk that, once the database has failed (databaseFailed set),
+    // stops asking it and gives only resident chunks.
+    Chunk* Acquire(int32_t cx, int32_t cy, int32_t cz, bool& databaseFailed);
     void AnswerChunkRequest(const ChunkRequest& request);
-    void AnswerSpawnRequest(const SpawnRequest& request);
+    // False when the block could not be made resident (the database failed).
+    bool AnswerSpawnRequest(const SpawnRequest& request);
     void ReportStoreError(const char* what, int32_t cx, int32_t cy, int32_t cz, const std::string& text);
     void RetryUnstoredWhenDue();
 
@@ -262,6 +272,9 @@ private:
     std::list<ChunkRequest> chunkRequests_;
     size_t queuedCoordinates_ = 0;  // the coordinates of every queued chunk request
     std::list<SpawnRequest> spawnRequests_;
+    // Spawns whose block could not be loaded, with the time of their next
+    // try; worker only.
+    std::list<std::pair<std::chrono::steady_clock::time_point, SpawnRequest>> delayedSpawns_;
     std::shared_ptr<Timer> timer_;
     uint32_t evictionLimit_;
 };

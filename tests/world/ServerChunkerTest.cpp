@@ -707,9 +707,89 @@ TEST_F(ServerChunkerTest, AFailedStoreOrLoadIsReportedAndSurvived) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Cannot store chunk 0,0,0: SQLWRAPPER_ERROR[1000]: Database not open"), std::string::npos)
         << out;
-    EXPECT_NE(out.find("Cannot load chunk 3,0,3"), std::string::npos) << out;
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(CellsOf(*b), GeneratedCells(3, 0, 3));
+    EXPECT_NE(out.find("Cannot load chunk 3,0,3: SQLWRAPPER_ERROR[1000]: Database not open"), std::string::npos)
+        << out;
+    EXPECT_EQ(b, nullptr) << "nothing generated stands in for a row that could not be read";
+    EXPECT_FALSE(chunker.IsFiled(3, 0, 3));
+}
+
+// A load that fails for a reason other than a damaged row leaves the chunk
+// out, so that no edit can store generated cells over its row.
+TEST_F(ServerChunkerTest, AChunkThatCannotBeReadIsLeftOutAndItsRowSurvivesAnEdit) {
+    std::vector<unsigned char> stored;
+    {
+        DrivenChunker first(&host, file);
+        Chunk* c = first.GetChunk(2, 0, 2);
+        Edit(first, c, 1, 42);
+        ASSERT_TRUE(Save(first, {c}));
+        stored = CellsOf(*c);
+    }
+    const std::string row = RawDb(file).Data("2,0,2");
+    // A cell of chunk (2, 0, 2) that is empty when generated: an edit there
+    // succeeds on a generated stand-in.
+    const std::vector<unsigned char> generated = GeneratedCells(2, 0, 2);
+    Vector3i empty(0, -1, 0);
+    for (int i = 0; i < 4096 && empty.y < 0; ++i)
+        if (generated[3 * i] == 0 && generated[3 * i + 1] == 0)
+            empty = Vector3i(2 * 16 - 8 + i / 256, i / 16 % 16, 2 * 16 - 8 + i % 16);  // x outermost, then y, z
+    ASSERT_GE(empty.y, 0);
+
+    struct Case {
+        const char* name;
+        const char* error;
+        std::function<void(DrivenChunker&, RawDb&)> fail, heal;
+    };
+    const std::vector<Case> cases = {
+        {"busy", "SQLITE_BUSY[5]",
+         [](DrivenChunker& c, RawDb& other) {
+             c.Database().SetBusyTimeout(20);
+             other.Exec("BEGIN EXCLUSIVE;");
+         },
+         [](DrivenChunker&, RawDb& other) { other.Exec("ROLLBACK;"); }},
+        {"not open", "SQLWRAPPER_ERROR[1000]: Database not open",
+         [](DrivenChunker& c, RawDb&) { c.Database().Close(); },
+         [this](DrivenChunker& c, RawDb&) { c.Database().Open(file.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host.sent.clear();
+        host.spawned.clear();
+        DrivenChunker chunker(&host, file);
+        RawDb other(file);
+        c.fail(chunker, other);
+        testing::internal::CaptureStdout();
+        chunker.QueueChunkRequest(Request({{2, 0, 2}, {3, 0, 3}}));
+        chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(6), Vector3(0, 0, 0)});
+        chunker.ProcessQueues();
+        TouchedSet touched;
+        {
+            // Lands nowhere: its only chunk is not resident.
+            ServerChunker::EditScope edit(chunker);
+            edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, *BrickCatalogue::FindShape(0, 0), 3, empty, &touched, false);
+            edit.Store(touched, StoreMode::AllOrNothing);
+        }
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(std::string("Cannot load chunk 2,0,2: ") + c.error), std::string::npos) << out;
+        EXPECT_TRUE(touched.empty());
+        EXPECT_FALSE(chunker.IsFiled(2, 0, 2));
+        EXPECT_FALSE(chunker.IsFiled(3, 0, 3)) << "nor is any other chunk generated while the database fails";
+        EXPECT_TRUE(host.sent.empty());
+        EXPECT_TRUE(host.spawned.empty()) << "the spawn waits for its block";
+
+        c.heal(chunker, other);
+        EXPECT_EQ(RawDb(file).Data("2,0,2"), row);
+        // Asked again, the stored chunk comes back; the spawn follows.
+        chunker.QueueChunkRequest(Request({{2, 0, 2}}));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (host.spawned.empty() && std::chrono::steady_clock::now() < deadline) {
+            chunker.ProcessQueues();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(6)}));
+        ASSERT_FALSE(host.sent.empty());
+        EXPECT_EQ(host.sent.front().coordinates, std::vector<Vector3i>({{2, 0, 2}}));
+        EXPECT_EQ(CellsOf(*chunker.GetChunk(2, 0, 2)), stored);
+    }
 }
 
 TEST_F(ServerChunkerTest, TheWorkerAnswersQueuedRequests) {
