@@ -69,6 +69,7 @@ ServerChunker::~ServerChunker()
     Stop();  // no worker may run on a half-destroyed object
     timer_.reset();
     chunkRequests_.clear();
+    turns_.clear();
     spawnRequests_.clear();
     loaded_.clear();  // the chunks themselves went back to the pool with the octree
 }
@@ -139,14 +140,48 @@ TouchedSet ServerChunker::EditScope::Store(const TouchedSet& touched, StoreMode 
 
 // ------------------------------------------------------------------- queues
 
+namespace {
+
+// The coordinates that a request is served for.
+size_t ServedCoordinates(const ChunkRequest& request)
+{
+    return std::min(request.coordinates.size(), ServerChunker::kMaxCoordinatesPerRequest);
+}
+
+}  // namespace
+
 bool ServerChunker::QueueChunkRequest(const ChunkRequest& request)
 {
+    const uint64_t peer = request.target.guid.g;
+    const size_t n = ServedCoordinates(request);
+    ChunkRequest copy = request;  // made before the lock is taken
     std::lock_guard<std::mutex> lock(chunkRequestMutex_);
-    const size_t n = std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
-    if (queuedCoordinates_ + n > kMaxQueuedCoordinates) return false;
-    chunkRequests_.push_back(request);
+    auto it = chunkRequests_.find(peer);
+    const size_t requests = it == chunkRequests_.end() ? 0 : it->second.requests.size();
+    const size_t coordinates = it == chunkRequests_.end() ? 0 : it->second.coordinates;
+    if (requests >= kMaxQueuedRequestsPerPeer || coordinates + n > kMaxQueuedCoordinatesPerPeer ||
+        queuedCoordinates_ + n > kMaxQueuedCoordinates)
+        return false;
+    if (it == chunkRequests_.end()) {
+        it = chunkRequests_.emplace(peer, PeerRequests()).first;
+        turns_.push_back(peer);
+    }
+    it->second.requests.push_back(std::move(copy));
+    it->second.coordinates += n;
     queuedCoordinates_ += n;
     return true;
+}
+
+void ServerChunker::DropChunkRequests(Net::Guid peer)
+{
+    std::list<ChunkRequest> dropped;  // freed after the lock is released
+    std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+    auto it = chunkRequests_.find(peer.g);
+    if (it == chunkRequests_.end()) return;
+    queuedCoordinates_ -= it->second.coordinates;
+    dropped.swap(it->second.requests);
+    chunkRequests_.erase(it);
+    turns_.remove(peer.g);
 }
 
 void ServerChunker::QueueSpawnRequest(SpawnRequest request)
@@ -169,12 +204,30 @@ void ServerChunker::Update()
 
 void ServerChunker::ProcessQueues()
 {
+    // The coordinates served to each peer in this step.
+    std::map<uint64_t, size_t> served;
+    auto hasShareLeft = [&served](uint64_t peer) {
+        auto it = served.find(peer);
+        return it == served.end() || it->second < kStepShareCoordinates;
+    };
     std::unique_lock<std::mutex> chunkLock(chunkRequestMutex_);
-    while (!chunkRequests_.empty()) {
-        ChunkRequest request = std::move(chunkRequests_.front());
-        chunkRequests_.pop_front();
-        queuedCoordinates_ -= std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
+    for (;;) {
+        const auto turn = std::find_if(turns_.begin(), turns_.end(), hasShareLeft);
+        if (turn == turns_.end()) break;
+        const uint64_t peer = *turn;
+        turns_.erase(turn);
+        auto queue = chunkRequests_.find(peer);
+        ChunkRequest request = std::move(queue->second.requests.front());
+        queue->second.requests.pop_front();
+        const size_t n = ServedCoordinates(request);
+        queue->second.coordinates -= n;
+        queuedCoordinates_ -= n;
+        if (queue->second.requests.empty())
+            chunkRequests_.erase(queue);
+        else
+            turns_.push_back(peer);  // its next request after everyone else's
         chunkLock.unlock();
+        served[peer] += std::max<size_t>(n, 1);
         AnswerChunkRequest(request);
         EvictChunks();  // between answers: no answer points at a chunk now
         chunkLock.lock();

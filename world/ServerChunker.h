@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -74,11 +75,22 @@ public:
     // worker commit to, and keeps every answer (at most 1024 x 12300 bytes
     // before compression) below the network library's largest message.
     static constexpr size_t kMaxCoordinatesPerRequest = 1024;
-    // The chunk-request queue holds at most this many coordinates in all;
-    // a request that would go beyond is dropped, so a peer that sends
-    // requests faster than the worker answers them cannot make the queue
-    // grow without bound.
-    static constexpr size_t kMaxQueuedCoordinates = 64 * kMaxCoordinatesPerRequest;
+    // Each peer's share of the chunk-request queue: at most this many
+    // requests (a request that names no coordinate counts too) and this many
+    // coordinates (a request counts for the coordinates it is served for). A
+    // request beyond its peer's share is dropped; other peers are not
+    // affected.
+    static constexpr size_t kMaxQueuedRequestsPerPeer = 64;
+    static constexpr size_t kMaxQueuedCoordinatesPerPeer = 8 * kMaxCoordinatesPerRequest;
+    // Within one worker step the peers are served in turn, one request at a
+    // time, and each peer only until its requests of that step come to this
+    // many coordinates (at least one request each); the rest waits for the
+    // next step. So one peer's backlog delays the answers of others, and the
+    // spawns that follow them, by at most one step's share.
+    static constexpr size_t kStepShareCoordinates = kMaxCoordinatesPerRequest;
+    // A bound on the whole queue, far beyond the shares of every peer that
+    // the server accepts at once.
+    static constexpr size_t kMaxQueuedCoordinates = 256 * kMaxQueuedCoordinatesPerPeer;
 
     // Opens the database (an error of the open leaves the constructor as
     // SqlException) and creates the chunk table when it does not exist.
@@ -132,18 +144,22 @@ public:
         std::unique_lock<std::mutex> cells_;
     };
 
-    // Network thread: queue a request for the worker. False when the request
-    // was dropped because the queue is full (see kMaxQueuedCoordinates).
+    // Network thread: queue a request for the worker, in the share of the
+    // peer that its target names. False when the request was dropped because
+    // that share is full.
     bool QueueChunkRequest(const ChunkRequest& request);
+    // Network thread: forgets the queued chunk requests of a peer that left.
+    void DropChunkRequests(Net::Guid peer);
     void QueueSpawnRequest(SpawnRequest request);
 
     // One worker step: script garbage, held items, both queues, then a pause
     // of 16 ms.
     void Update() override;
 
-    // Worker only: answers every queued chunk request (including those queued
-    // meanwhile), then every queued spawn request. Eviction runs between two
-    // answers, never while an answer is being built.
+    // Worker only: answers the queued chunk requests (including those queued
+    // meanwhile) in turn by peer, each peer up to its step share, then every
+    // queued spawn request. Eviction runs between two answers, never while an
+    // answer is being built.
     void ProcessQueues();
 
     // Worker only: the chunk at those coordinates, found, loaded or
@@ -269,8 +285,15 @@ private:
     std::chrono::milliseconds storeRetryDelay_{0};            // worker only
     std::list<Chunk*> loaded_;  // creation order, oldest first; worker only
     std::atomic<uint32_t> loadedCount_{0};
-    std::list<ChunkRequest> chunkRequests_;
-    size_t queuedCoordinates_ = 0;  // the coordinates of every queued chunk request
+    // The queued chunk requests of each peer (by its GUID), and the peers
+    // that have any in the order of their turns; under chunkRequestMutex_.
+    struct PeerRequests {
+        std::list<ChunkRequest> requests;
+        size_t coordinates = 0;
+    };
+    std::map<uint64_t, PeerRequests> chunkRequests_;
+    std::list<uint64_t> turns_;
+    size_t queuedCoordinates_ = 0;  // of every peer
     std::list<SpawnRequest> spawnRequests_;
     // Spawns whose block could not be loaded, with the time of their next
     // try; worker only.

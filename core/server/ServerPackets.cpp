@@ -152,6 +152,7 @@ void Server::OnPacket(Net::Packet* packet)
         break;
     case Net::ID_DISCONNECTION_NOTIFICATION:
     case Net::ID_CONNECTION_LOST:
+        chunker.DropChunkRequests(packet->guid);  // nobody left to answer
         OnPlayerDisconnected(packet->guid);
         break;
     case ID_REQUEST_CHUNKS:

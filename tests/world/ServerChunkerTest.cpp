@@ -286,17 +286,43 @@ TEST_F(ServerChunkerTest, OneRequestIsServedForAtMostItsCap) {
     EXPECT_FALSE(chunker.IsFiled(5, 0, 5));
 }
 
-TEST_F(ServerChunkerTest, AFullQueueDropsFurtherRequestsUntilTheWorkerCatchesUp) {
+// A peer that floods the queue fills only its own share, and within a step
+// the others are served in turn with it, their spawns in that same step.
+TEST_F(ServerChunkerTest, OnePeerFloodingNeitherShutsOutNorStarvesAnother) {
     DrivenChunker chunker(&host, file);
     const std::vector<Vector3i> full(ServerChunker::kMaxCoordinatesPerRequest, Vector3i(0, 0, 0));
-    const size_t fit = ServerChunker::kMaxQueuedCoordinates / ServerChunker::kMaxCoordinatesPerRequest;
-    for (size_t i = 0; i < fit; ++i) ASSERT_TRUE(chunker.QueueChunkRequest(Request(full)));
-    EXPECT_FALSE(chunker.QueueChunkRequest(Request({{1, 0, 1}}))) << "the queue is full";
-    EXPECT_TRUE(chunker.QueueChunkRequest(Request({}))) << "a request of nothing takes no room";
+    const size_t fit = ServerChunker::kMaxQueuedCoordinatesPerPeer / ServerChunker::kMaxCoordinatesPerRequest;
+    for (size_t i = 0; i < fit; ++i) ASSERT_TRUE(chunker.QueueChunkRequest(Request(full, 1)));
+    EXPECT_FALSE(chunker.QueueChunkRequest(Request({{1, 0, 1}}, 1))) << "peer 1's share is full";
+    // Requests of nothing count toward a share too.
+    for (size_t i = 0; i < ServerChunker::kMaxQueuedRequestsPerPeer; ++i)
+        ASSERT_TRUE(chunker.QueueChunkRequest(Request({}, 3)));
+    EXPECT_FALSE(chunker.QueueChunkRequest(Request({}, 3)));
+
+    // Another peer still asks, and joins.
+    EXPECT_TRUE(chunker.QueueChunkRequest(Request({{-1, 0, 0}}, 2)));
+    chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(2), Vector3(0, 0, 0)});
     chunker.ProcessQueues();
-    EXPECT_EQ(host.sent.size(), fit);
-    EXPECT_FALSE(chunker.IsFiled(1, 0, 1)) << "the dropped request was not served";
-    EXPECT_TRUE(chunker.QueueChunkRequest(Request({{1, 0, 1}}))) << "room again once answered";
+    auto sentTo = [&](uint64_t guid) {
+        size_t n = 0;
+        for (const SentChunks& s : host.sent) n += s.target.guid == Net::Guid(guid);
+        return n;
+    };
+    EXPECT_EQ(sentTo(2), 1u);
+    EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(2)})) << "spawned in the same step";
+    EXPECT_EQ(sentTo(1), 1u) << "peer 1 got one step's share";
+    EXPECT_EQ(host.events.size(), 3u);
+    EXPECT_EQ(host.events.back(), "spawn 2");
+
+    // Peer 1's backlog follows, a share a step, and its share frees up.
+    for (size_t step = 1; step < fit; ++step) chunker.ProcessQueues();
+    EXPECT_EQ(sentTo(1), fit);
+    EXPECT_TRUE(chunker.QueueChunkRequest(Request({{5, 0, 5}}, 1)));
+    // A peer that leaves takes its queued requests with it.
+    chunker.DropChunkRequests(Net::Guid(1));
+    chunker.ProcessQueues();
+    EXPECT_EQ(sentTo(1), fit);
+    EXPECT_FALSE(chunker.IsFiled(5, 0, 5));
 }
 
 TEST_F(ServerChunkerTest, ChunkRequestsOfAStepComeBeforeItsSpawnRequests) {
