@@ -52,6 +52,8 @@ public:
     // Whether a cell of a loaded chunk in the inclusive box is occupied (a box
     // reaching below row 0 always is). Takes octreeMutex.
     bool IsBoxOccupied(const Vector3i& min, const Vector3i& max) override;
+    // Appends the occupied cells of loaded chunks in the box. Takes octreeMutex.
+    void CollectOccupiedCells(const Vector3i& min, const Vector3i& max, std::vector<Vector3i>& out) override;
 
     // Runs f() with the cells of the loaded chunks held still (under
     // octreeMutex), for code that copies cells, such as the chunk message.
@@ -102,6 +104,10 @@ protected:
     // Adds the loaded chunks that the shape's cells fall into; changes nothing.
     void CollectShapeChunksLocked(const BrickShape& shape, const Vector3i& anchor, TouchedSet& touched) const;
     bool IsBoxOccupiedLocked(const Vector3i& min, const Vector3i& max) const;
+    // Calls visit(cell) for the occupied cells of loaded chunks in the box
+    // until it returns true; returns whether it did.
+    template <class Visit>
+    bool VisitOccupiedLocked(const Vector3i& min, const Vector3i& max, Visit&& visit) const;
 
     // The resident chunk at chunk coordinates (null when none).
     Chunk* FindChunkLocked(const Vector3i& chunkCoords) const;

@@ -32,8 +32,9 @@ static_assert(ServerChunker::kMaxCoordinatesPerRequest * kChunkDataEntryBytes * 
                   Net::MAXIMUM_MESSAGE_SIZE,
               "a full chunk answer must fit in one message");
 
-// Bits of one player input on the wire: seven doubles and six flags.
-constexpr Net::BitSize kPlayerInputBits = 7 * 64 + 6;
+// Bits of the seven doubles that begin a player input on the wire; the six
+// flag bits after them are optional (a flag without its bit stays false).
+constexpr Net::BitSize kPlayerInputDoublesBits = 7 * 64;
 
 void PrintLine(const std::string& text)
 {
@@ -127,10 +128,11 @@ void HandleServerCommand(Net::BitStream& in, Net::Guid sender)
     g_serverCommander.Execute(sender, text);  // the output is not sent back
 }
 
-// ID_PLAYER_INPUT: one whole player input, else nothing.
+// ID_PLAYER_INPUT: one player input: the seven doubles, then the flags that
+// the message holds bits for. Shorter than the doubles: dropped.
 void HandlePlayerInput(Net::BitStream& in, Net::Guid sender)
 {
-    if (in.GetNumberOfUnreadBits() < kPlayerInputBits) return;
+    if (in.GetNumberOfUnreadBits() < kPlayerInputDoublesBits) return;
     PlayerInput input;
     input.Deserialize(&in);
     if (Player* player = g_entityManager.FindPlayerByGuid(sender)) player->ApplyInput(input);

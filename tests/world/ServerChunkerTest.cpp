@@ -76,12 +76,6 @@ public:
     std::function<void()> onGarbage;
 };
 
-// A chunk manager whose worker idles, so that the test drives ProcessQueues.
-class DrivenChunker : public TestChunker {
-public:
-    DrivenChunker(IChunkHost* host, const std::string& file, uint32_t limit = kEvictionLimit)
-        : TestChunker(file, host, limit) {}
-};
 
 // A freshly generated chunk's serialised cells.
 std::vector<unsigned char> GeneratedCells(int cx, int cy, int cz, uint32_t* count = nullptr) {
@@ -218,7 +212,7 @@ TEST_F(ServerChunkerTest, GetChunkGeneratesFindsAndLoads) {
     std::vector<unsigned char> edited;
     uint32_t editedCount = 0;
     {
-        DrivenChunker chunker(&host, file);
+        TestChunker chunker(file, &host);
         Chunk* a = chunker.GetChunk(0, 0, 0);
         ASSERT_NE(a, nullptr);
         EXPECT_EQ(CellsOf(*a), GeneratedCells(0, 0, 0));
@@ -241,7 +235,7 @@ TEST_F(ServerChunkerTest, GetChunkGeneratesFindsAndLoads) {
         EXPECT_NE(chunker.GetChunk(-24000, 4, 23999), nullptr);
         EXPECT_EQ(chunker.LoadedCount(), 3u);
     }
-    DrivenChunker later(&host, file);
+    TestChunker later(file, &host);
     Chunk* b = later.GetChunk(1, 0, 0);
     EXPECT_EQ(CellsOf(*b), edited);
     EXPECT_EQ(b->dirty, 0);
@@ -256,7 +250,7 @@ TEST_F(ServerChunkerTest, ChunkRequestsSendEachNonEmptyChunkOnce) {
     GeneratedCells(0, 0, 0, &groundCount);
     ASSERT_GT(groundCount, 0u);
 
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     ChunkRequest r = Request({{0, 0, 0}, {0, 4, 0}, {0, 0, 0}, {30000, 0, 0}, {0, 9, 0}, {0, 0, 0}}, 1234);
     r.priority = 2;
     chunker.QueueChunkRequest(r);
@@ -274,7 +268,7 @@ TEST_F(ServerChunkerTest, ChunkRequestsSendEachNonEmptyChunkOnce) {
 }
 
 TEST_F(ServerChunkerTest, OneRequestIsServedForAtMostItsCap) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     std::vector<Vector3i> many;
     for (int i = 0; i < static_cast<int>(ServerChunker::kMaxCoordinatesPerRequest) + 50; ++i)
         many.push_back({i % 2 == 0 ? 0 : 1, 0, 0});  // two distinct chunks ...
@@ -289,7 +283,7 @@ TEST_F(ServerChunkerTest, OneRequestIsServedForAtMostItsCap) {
 // A peer that floods the queue fills only its own share, and within a step
 // the others are served in turn with it, their spawns in that same step.
 TEST_F(ServerChunkerTest, OnePeerFloodingNeitherShutsOutNorStarvesAnother) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     const std::vector<Vector3i> full(ServerChunker::kMaxCoordinatesPerRequest, Vector3i(0, 0, 0));
     const size_t fit = ServerChunker::kMaxQueuedCoordinatesPerPeer / ServerChunker::kMaxCoordinatesPerRequest;
     for (size_t i = 0; i < fit; ++i) ASSERT_TRUE(chunker.QueueChunkRequest(Request(full, 1)));
@@ -326,7 +320,7 @@ TEST_F(ServerChunkerTest, OnePeerFloodingNeitherShutsOutNorStarvesAnother) {
 }
 
 TEST_F(ServerChunkerTest, ChunkRequestsOfAStepComeBeforeItsSpawnRequests) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     bool queuedMore = false;
     host.onSend = [&] {
         if (queuedMore) return;
@@ -371,7 +365,7 @@ TEST_F(ServerChunkerTest, SpawnColumnAndPlayerChunkRounding) {
 }
 
 TEST_F(ServerChunkerTest, SpawnFarOutsideTheWorldStillSpawns) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(5), Vector3(-307198.4, 0, 0)});  // column -24000
     chunker.ProcessQueues();
     EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(5)}));
@@ -381,7 +375,7 @@ TEST_F(ServerChunkerTest, SpawnFarOutsideTheWorldStillSpawns) {
 class EvictionTest : public ServerChunkerTest {
 protected:
     // Makes chunks resident through requests, in the given order.
-    static void Ask(DrivenChunker& chunker, const std::vector<Vector3i>& coordinates) {
+    static void Ask(TestChunker& chunker, const std::vector<Vector3i>& coordinates) {
         for (const Vector3i& c : coordinates) chunker.QueueChunkRequest(Request({c}));
         chunker.ProcessQueues();
     }
@@ -394,7 +388,7 @@ protected:
 
 TEST_F(EvictionTest, FarChunksGoOldestFirstDownToOneBelowTheLimit) {
     host.players = {Vector3(0, 0, 0)};
-    DrivenChunker chunker(&host, file, 20);
+    TestChunker chunker(file, &host, 20);
     // Nine near chunks (x 0..8), then (10,0,0) exactly 10 away, then far ones.
     Ask(chunker, Row(0, 8));
     Ask(chunker, Row(10, 20));
@@ -412,7 +406,7 @@ TEST_F(EvictionTest, FarChunksGoOldestFirstDownToOneBelowTheLimit) {
 TEST_F(EvictionTest, AChunkNearAnyPlayerStays) {
     // The second player stands in chunk column 30 (x 384 / 0.8 + 8 = 488 -> 30).
     host.players = {Vector3(0, 0, 0), Vector3(384.0, 0, 0)};
-    DrivenChunker chunker(&host, file, 10);
+    TestChunker chunker(file, &host, 10);
     Ask(chunker, Row(11, 25));  // 11..19 far from both, 20..25 near the second
     EXPECT_EQ(chunker.LoadedCount(), 9u);
     for (int x = 11; x <= 16; ++x) EXPECT_FALSE(chunker.IsFiled(x, 0, 0)) << x;
@@ -421,7 +415,7 @@ TEST_F(EvictionTest, AChunkNearAnyPlayerStays) {
 
 TEST_F(EvictionTest, TooFewFarChunksLeaveTheCountAboveTheLimit) {
     host.players = {Vector3(0, 0, 0)};
-    DrivenChunker chunker(&host, file, 5);
+    TestChunker chunker(file, &host, 5);
     Ask(chunker, Row(0, 5));
     Ask(chunker, Row(11, 11));
     EXPECT_EQ(chunker.LoadedCount(), 6u);
@@ -429,7 +423,7 @@ TEST_F(EvictionTest, TooFewFarChunksLeaveTheCountAboveTheLimit) {
 }
 
 TEST_F(EvictionTest, WithoutPlayersTheOldestGo) {
-    DrivenChunker chunker(&host, file, 4);
+    TestChunker chunker(file, &host, 4);
     Ask(chunker, Row(0, 4));
     EXPECT_EQ(chunker.LoadedCount(), 3u);
     EXPECT_FALSE(chunker.IsFiled(0, 0, 0));
@@ -438,7 +432,7 @@ TEST_F(EvictionTest, WithoutPlayersTheOldestGo) {
 }
 
 TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
-    DrivenChunker chunker(&host, file, 2);
+    TestChunker chunker(file, &host, 2);
     Ask(chunker, Row(0, 1));
     Chunk* edited = chunker.GetChunk(0, 0, 0);
     Edit(chunker, edited, 1, 9);
@@ -479,7 +473,7 @@ TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
 }
 
 TEST_F(EvictionTest, AChangeWhoseStoreFailedOutlivesEvictionAndIsStoredOnALaterStep) {
-    DrivenChunker chunker(&host, file, 2);
+    TestChunker chunker(file, &host, 2);
     chunker.Database().SetBusyTimeout(20);
     Ask(chunker, Row(20, 20));
     Chunk* edited = chunker.GetChunk(20, 0, 0);
@@ -526,7 +520,7 @@ TEST_F(EvictionTest, AChangeWhoseStoreFailedOutlivesEvictionAndIsStoredOnALaterS
 
 TEST_F(EvictionTest, StopStoresWhatIsUnstoredAndTheManagerStartsAgainEmpty) {
     const size_t chunksBefore = ChunksInUse();
-    DrivenChunker chunker(&host, file, 3);
+    TestChunker chunker(file, &host, 3);
     chunker.Database().SetBusyTimeout(20);
     Ask(chunker, Row(0, 2));
     Chunk* edited = chunker.GetChunk(1, 0, 0);
@@ -567,7 +561,7 @@ TEST_F(ServerChunkerTest, ABrickAcrossTwoChunksIsStoredAsTheModeSays) {
     };
     for (const Case& c : {Case{StoreMode::AllOrNothing, 0}, Case{StoreMode::UpToFailure, 1}}) {
         std::filesystem::remove(file);
-        DrivenChunker chunker(&host, file);
+        TestChunker chunker(file, &host);
         Chunk* a = chunker.GetChunk(0, 2, 0);
         Chunk* b = chunker.GetChunk(1, 2, 0);
         ServerChunker::EditScope edit(chunker);
@@ -602,7 +596,7 @@ TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
     std::string first, second;
     std::vector<unsigned char> cells;
     {
-        DrivenChunker chunker(&host, file);
+        TestChunker chunker(file, &host);
         Chunk* c = chunker.GetChunk(-1, 0, 12);
         Edit(chunker, c, 1, 0);  // colour 0 and index bytes 0: escapes are needed
         ASSERT_TRUE(Save(chunker, {c}));
@@ -641,7 +635,7 @@ TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
         EXPECT_EQ(raw.Rows(), 1) << "a chunk has one row";
         cells = CellsOf(*c);
     }
-    DrivenChunker reopened(&host, file);
+    TestChunker reopened(file, &host);
     EXPECT_EQ(RawDb(file).Data("-1,0,12"), second);
     Chunk* c = reopened.GetChunk(-1, 0, 12);
     EXPECT_EQ(CellsOf(*c), cells);
@@ -675,7 +669,7 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
         const std::string& data = c.data;
         RawDb(file).Put("2,0,2", data, c.null);
         {
-            DrivenChunker chunker(&host, file);
+            TestChunker chunker(file, &host);
             testing::internal::CaptureStdout();
             Chunk* chunk = chunker.GetChunk(2, 0, 2);
             const std::string out = testing::internal::GetCapturedStdout();
@@ -688,7 +682,7 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
         EXPECT_TRUE(found) << "the row is kept";
     }
     // An edit of the chunk stores it afresh.
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     Chunk* chunk = chunker.GetChunk(2, 0, 2);
     Edit(chunker, chunk, 1, 1);
     ASSERT_TRUE(Save(chunker, {chunk}));
@@ -700,7 +694,7 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
 }
 
 TEST_F(ServerChunkerTest, DecompressChunkRefusesBadFrames) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     const std::vector<unsigned char> zeros(12288, 0);
     const std::vector<unsigned char> good = Deflate(zeros);
     const std::vector<std::vector<unsigned char>> bad = {
@@ -724,7 +718,7 @@ TEST_F(ServerChunkerTest, DecompressChunkRefusesBadFrames) {
 }
 
 TEST_F(ServerChunkerTest, AFailedStoreOrLoadIsReportedAndSurvived) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     Chunk* a = chunker.GetChunk(0, 0, 0);
     chunker.Database().Close();
     testing::internal::CaptureStdout();
@@ -744,7 +738,7 @@ TEST_F(ServerChunkerTest, AFailedStoreOrLoadIsReportedAndSurvived) {
 TEST_F(ServerChunkerTest, AChunkThatCannotBeReadIsLeftOutAndItsRowSurvivesAnEdit) {
     std::vector<unsigned char> stored;
     {
-        DrivenChunker first(&host, file);
+        TestChunker first(file, &host);
         Chunk* c = first.GetChunk(2, 0, 2);
         Edit(first, c, 1, 42);
         ASSERT_TRUE(Save(first, {c}));
@@ -763,24 +757,24 @@ TEST_F(ServerChunkerTest, AChunkThatCannotBeReadIsLeftOutAndItsRowSurvivesAnEdit
     struct Case {
         const char* name;
         const char* error;
-        std::function<void(DrivenChunker&, RawDb&)> fail, heal;
+        std::function<void(TestChunker&, RawDb&)> fail, heal;
     };
     const std::vector<Case> cases = {
         {"busy", "SQLITE_BUSY[5]",
-         [](DrivenChunker& c, RawDb& other) {
+         [](TestChunker& c, RawDb& other) {
              c.Database().SetBusyTimeout(20);
              other.Exec("BEGIN EXCLUSIVE;");
          },
-         [](DrivenChunker&, RawDb& other) { other.Exec("ROLLBACK;"); }},
+         [](TestChunker&, RawDb& other) { other.Exec("ROLLBACK;"); }},
         {"not open", "SQLWRAPPER_ERROR[1000]: Database not open",
-         [](DrivenChunker& c, RawDb&) { c.Database().Close(); },
-         [this](DrivenChunker& c, RawDb&) { c.Database().Open(file.c_str()); }},
+         [](TestChunker& c, RawDb&) { c.Database().Close(); },
+         [this](TestChunker& c, RawDb&) { c.Database().Open(file.c_str()); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         host.sent.clear();
         host.spawned.clear();
-        DrivenChunker chunker(&host, file);
+        TestChunker chunker(file, &host);
         RawDb other(file);
         c.fail(chunker, other);
         testing::internal::CaptureStdout();

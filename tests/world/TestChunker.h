@@ -1,6 +1,7 @@
 #pragma once
 // A chunk manager over a real database file whose worker idles, so that a
-// test drives it (ProcessQueues, GetChunk, edits) from its own thread.
+// test drives it (ProcessQueues, GetChunk, edits) from its own thread. Final:
+// its worker starts in the constructor, which must be the last to run.
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -11,7 +12,7 @@
 
 namespace Tav {
 
-class TestChunker : public ServerChunker {
+class TestChunker final : public ServerChunker {
 public:
     explicit TestChunker(const std::string& file, IChunkHost* host = nullptr, uint32_t limit = kEvictionLimit)
         : ServerChunker(nullptr, host, file, limit) {
