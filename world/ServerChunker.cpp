@@ -369,9 +369,13 @@ Chunk* ServerChunker::PublishChunk(Chunk* chunk)
 
 void ServerChunker::EvictChunks()
 {
-    if (loadedCount_.load() <= evictionLimit_) return;
-    std::unique_lock<std::mutex> residency(residencyMutex_, std::try_to_lock);
-    if (!residency.owns_lock()) return;  // an edit holds chunk pointers: next time
+    const uint32_t loaded = loadedCount_.load();
+    if (loaded <= evictionLimit_) return;
+    std::unique_lock<std::mutex> residency(residencyMutex_, std::defer_lock);
+    if (uint64_t(loaded) >= uint64_t(evictionLimit_) + kMaxCoordinatesPerRequest)
+        residency.lock();  // far enough over: wait for the edit
+    else if (!residency.try_lock())
+        return;  // an edit holds chunk pointers: after the next answer
 
     // The players' chunk positions, copied under the registry's mutex, which
     // is released before the octree mutex is taken.

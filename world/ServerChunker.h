@@ -186,8 +186,16 @@ public:
     // farther than kEvictionDistance from every player, oldest first, until
     // fewer than the limit remain or the list has been walked. With no
     // player every chunk counts as far. A chunk whose latest change is not
-    // stored is never evicted. Skipped (and retried after the next answer)
-    // while an edit holds the residency mutex.
+    // stored is never evicted.
+    //
+    // It runs between answers, never while one is built (so an answer's
+    // chunks stay resident until sent): one answer can take the count above
+    // the limit by at most the chunks of one request. While an edit holds
+    // the residency mutex the pass is put off to the next answer, but only
+    // until the count reaches the limit plus kMaxCoordinatesPerRequest; from
+    // there it waits for the edit. So the count stays below the limit plus
+    // twice kMaxCoordinatesPerRequest, apart from the chunks that may not go
+    // (near a player, or with an unstored change).
     void EvictChunks();
 
     // Stores every chunk of the set, one INSERT OR REPLACE each in the set's

@@ -472,6 +472,53 @@ TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
     EXPECT_EQ(CellsOf(*back), cells);
 }
 
+TEST_F(EvictionTest, AnEditPutsEvictionOffOnlyUntilTheCountIsOneRequestOver) {
+    constexpr uint32_t kLimit = 4;
+    TestChunker chunker(file, &host, kLimit);
+    // An edit holds chunks resident for a while.
+    std::mutex m;
+    std::condition_variable cv;
+    bool holding = false, release = false;
+    std::thread editor([&] {
+        ServerChunker::EditScope edit(chunker);
+        edit.ReleaseCells();
+        std::unique_lock<std::mutex> lock(m);
+        holding = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return holding; });
+    }
+    // One request of a thousand far chunks: over the limit, but not by a
+    // whole request, so the pass is put off.
+    std::vector<Vector3i> many;
+    for (int i = 0; i < 1000; ++i) many.push_back({100 + i % 100, i / 100 % 5, 100 + i / 500});
+    chunker.QueueChunkRequest(Request(many));
+    chunker.ProcessQueues();
+    EXPECT_EQ(chunker.LoadedCount(), 1000u);
+    // The next answer takes it a whole request over: eviction waits for the
+    // edit (which ends a little after that answer was sent) and then runs.
+    std::thread releaser;
+    host.onSend = [&] {
+        host.onSend = nullptr;
+        releaser = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::lock_guard<std::mutex> lock(m);
+            release = true;
+            cv.notify_all();
+        });
+    };
+    many.clear();
+    for (int i = 0; i < 100; ++i) many.push_back({-100 - i, 0, -100});
+    chunker.QueueChunkRequest(Request(many));
+    chunker.ProcessQueues();
+    EXPECT_LT(chunker.LoadedCount(), kLimit);
+    editor.join();
+    releaser.join();
+}
+
 TEST_F(EvictionTest, AChangeWhoseStoreFailedOutlivesEvictionAndIsStoredOnALaterStep) {
     TestChunker chunker(file, &host, 2);
     chunker.Database().SetBusyTimeout(20);
