@@ -18,7 +18,7 @@
 // operations, ApplyInput, the inventory helpers, PushPlayer and CopyState
 // all do. The sweep's occupancy tests take the octree mutex inside it, and
 // the registry mutex may be held when a player mutex is taken, never the
-// reverse: Lua lock -> registry -> player -> octree -> scratch buffers.
+// reverse (the whole order: core/LockOrder.h).
 //
 // Lifetime: players are deleted through EntityManager::DeletePlayer, which
 // takes the player out of the registry and waits until no PlayerRef pins it.

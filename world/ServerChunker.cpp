@@ -8,6 +8,7 @@
 #include <limits>
 #include <thread>
 
+#include "core/ConsoleOutput.h"
 #include "world/BigEndian.h"
 #include "world/BrickCatalogue.h"
 #include "world/ChunkStoreCodec.h"
@@ -40,12 +41,6 @@ int32_t ColumnOf(double v)
 {
     const int32_t t = TruncToInt(v / kCellWidth + 8.0);
     return t / 16 - (t < 0 ? 1 : 0);
-}
-
-void PrintLine(const std::string& text)
-{
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
 }
 
 }  // namespace
@@ -276,7 +271,7 @@ void ServerChunker::AnswerChunkRequest(const ChunkRequest& request)
         if (!chunk && databaseFailed) ++leftOut;
     }
     if (leftOut > 1)
-        PrintLine(std::to_string(leftOut) + " chunks were left out of an answer because world.db could not be read");
+        PrintConsoleLine(std::to_string(leftOut) + " chunks were left out of an answer because world.db could not be read");
     if (!chunks.empty() && host_) host_->SendChunks(chunks, request.target, request.priority, request.broadcast);
 }
 
@@ -415,7 +410,7 @@ void ServerChunker::EvictChunks()
 
 void ServerChunker::ReportStoreError(const char* what, int32_t cx, int32_t cy, int32_t cz, const std::string& text)
 {
-    PrintLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
+    PrintConsoleLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
 }
 
 TouchedSet ServerChunker::SaveChunks(const TouchedSet& chunks, StoreMode mode)
@@ -471,7 +466,7 @@ TouchedSet ServerChunker::SaveChunks(const TouchedSet& chunks, StoreMode mode)
         unstoredCount_.store(unstored_.size());
     }
     for (const Chunk* c : recovered)
-        PrintLine("Stored chunk " + LocationKey(c->cx, c->cy, c->cz) + " (its earlier store had failed)");
+        PrintConsoleLine("Stored chunk " + LocationKey(c->cx, c->cy, c->cz) + " (its earlier store had failed)");
     for (size_t i = rows.count; i < n; ++i)
         ReportStoreError("Cannot store", order[i]->cx, order[i]->cy, order[i]->cz,
                          rows.error + " (kept in memory, stored again later)");
@@ -515,7 +510,7 @@ void ServerChunker::RetryUnstoredWhenDue()
 void ServerChunker::WorkerStopped()
 {
     if (!StoreUnstoredChunks(false)) {
-        PrintLine(std::to_string(unstoredCount_.load()) +
+        PrintConsoleLine(std::to_string(unstoredCount_.load()) +
                   " chunk(s) could not be stored before the world was unloaded; their latest changes are lost");
     }
     std::lock_guard<std::mutex> cells(octreeMutex);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/ConsoleOutput.h"
 #include "core/GameMessages.h"
 #include "core/server/Server.h"
 #include "entities/EntityManager.h"
@@ -35,12 +36,6 @@ static_assert(ServerChunker::kMaxCoordinatesPerRequest * kChunkDataEntryBytes * 
 // Bits of the seven doubles that begin a player input on the wire; the six
 // flag bits after them are optional (a flag without its bit stays false).
 constexpr Net::BitSize kPlayerInputDoublesBits = 7 * 64;
-
-void PrintLine(const std::string& text)
-{
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-}
 
 Net::AddressOrGuid Everyone() { return Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS); }
 
@@ -149,8 +144,8 @@ void Server::OnPacket(Net::Packet* packet)
     switch (id) {
     case Net::ID_NEW_INCOMING_CONNECTION:
         chunker.QueueSpawnRequest(SpawnRequest{packet->guid, Vector3(0.0, 0.0, 0.0)});
-        PrintLine(packet->systemAddress.ToString(false) + " connected\n");
-        PrintLine("Player joined with guid: " + packet->guid.ToString() + " \n");
+        PrintConsoleLine(packet->systemAddress.ToString(false) + " connected");
+        PrintConsoleLine("Player joined with guid: " + packet->guid.ToString() + " ");
         break;
     case Net::ID_DISCONNECTION_NOTIFICATION:
     case Net::ID_CONNECTION_LOST:
@@ -183,7 +178,7 @@ void Server::OnPlayerDisconnected(Net::Guid guid)
     if (!player) return;
     player->BroadcastDestruction();
     g_entityManager.DeletePlayer(player);  // unregisters, waits for holders, deletes
-    PrintLine("Player removed with guid: " + guid.ToString() + " \n");
+    PrintConsoleLine("Player removed with guid: " + guid.ToString() + " ");
 }
 
 void Server::SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority, bool broadcast)
