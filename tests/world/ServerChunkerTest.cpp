@@ -502,7 +502,7 @@ TEST_F(EvictionTest, AnEditPutsEvictionOffOnlyUntilTheCountIsOneRequestOver) {
     // edit (which ends a little after that answer was sent) and then runs.
     std::thread releaser;
     host.onSend = [&] {
-        host.onSend = nullptr;
+        if (releaser.joinable()) return;
         releaser = std::thread([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::lock_guard<std::mutex> lock(m);
