@@ -194,6 +194,16 @@ StoredRows StoreRows(SqlDatabase& db, const std::vector<SqlBuffer>& statements, 
     StoredRows result;
     if (statements.empty())
         return result;
+    if (statements.size() == 1) {
+        // One statement is a transaction of its own, whole or not at all.
+        try {
+            db.ExecDml(statements[0]);
+            result.count = 1;
+        } catch (const SqlException& e) {
+            result.error = e.ErrorMessage();
+        }
+        return result;
+    }
     try {
         // The write lock up front: a busy database fails here, before any row.
         db.ExecDml("BEGIN IMMEDIATE;");

@@ -89,7 +89,8 @@ struct StoredRows {
 
 // Runs the statements in their order inside one transaction on db (one
 // commit for all of them) and commits as mode says. A failure to begin or to
-// commit stores nothing. The caller keeps every other user of the connection
+// commit stores nothing. A single statement runs as the transaction of its
+// own that SQLite makes of it. The caller keeps every other user of the connection
 // out for the call, so that no other statement joins the transaction.
 StoredRows StoreRows(SqlDatabase& db, const std::vector<SqlBuffer>& statements, StoreMode mode);
 
