@@ -29,10 +29,9 @@ class MessageHost : public Tav::IChunkHost {
 public:
     void SendChunks(const Tav::TouchedSet& chunks, const Net::AddressOrGuid&, int, bool) override {
         Net::BitStream body;
-        {
-            std::lock_guard<std::mutex> lock(chunker->octreeMutex);
+        chunker->ReadCells([&] {
             for (const Tav::Chunk* c : chunks) Tav::AppendChunkEntry(*c, body);
-        }
+        });
         Net::BitStream message;
         Tav::WriteChunkDataMessage(static_cast<uint32_t>(chunks.size()), body, message);
         lastBytes = message.GetNumberOfBytesUsed();
@@ -118,7 +117,7 @@ void BM_SpawnBlockStored(benchmark::State& state) {
         IdleChunker chunker(&host, file);
         Tav::TouchedSet all;
         for (const auto& c : SpawnBlock()) all.insert(chunker.GetChunk(c.x, c.y, c.z));
-        chunker.SaveChunks(all);
+        chunker.SaveChunks(all, Tav::StoreMode::AllOrNothing);
     }
     for (auto _ : state) {
         IdleChunker chunker(&host, file);

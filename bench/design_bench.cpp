@@ -229,13 +229,16 @@ void BM_StampAndStore(benchmark::State& state)
     for (auto _ : state) {
         Tav::TouchedSet touched;
         {
-            std::lock_guard<std::mutex> residency(world.chunker->residencyMutex);
-            world.chunker->PlaceDesignAndSave(touched, world.design, Tav::Vector3i(0, 0, 0));
+            Tav::ServerChunker::EditScope edit(*world.chunker);
+            world.chunker->PlaceDesignAndSave(edit, touched, world.design, Tav::Vector3i(0, 0, 0));
         }
         chunks = touched.size();
         state.PauseTiming();
-        Tav::TouchedSet removed;
-        world.chunker->RemoveDesignAndSave(removed, world.design, Tav::Vector3i(0, 0, 0));
+        {
+            Tav::ServerChunker::EditScope edit(*world.chunker);
+            Tav::TouchedSet removed;
+            world.chunker->RemoveDesignAndSave(edit, removed, world.design, Tav::Vector3i(0, 0, 0));
+        }
         state.ResumeTiming();
     }
     state.counters["chunks"] = double(chunks);
@@ -250,16 +253,15 @@ void BM_StampCellsOnly(benchmark::State& state)
     for (auto _ : state) {
         Tav::TouchedSet touched;
         {
-            std::lock_guard<std::mutex> lock(world.chunker->octreeMutex);
+            Tav::ServerChunker::EditScope edit(*world.chunker);
             for (const Tav::LxfmlBrick& b : world.design.bricks)
-                world.chunker->PlaceBrickLocked(excluded, excluded, *b.shape, b.colour,
-                                                Tav::Vector3i(b.x, b.y, b.z), &touched, false);
+                edit.PlaceBrick(excluded, excluded, *b.shape, b.colour, Tav::Vector3i(b.x, b.y, b.z), &touched, false);
         }
         state.PauseTiming();
         {
-            std::lock_guard<std::mutex> lock(world.chunker->octreeMutex);
+            Tav::ServerChunker::EditScope edit(*world.chunker);
             for (const Tav::LxfmlBrick& b : world.design.bricks)
-                world.chunker->RemoveBrickAtLocked(Tav::Vector3i(b.x, b.y, b.z), nullptr);
+                edit.RemoveBrickAt(Tav::Vector3i(b.x, b.y, b.z), nullptr);
         }
         state.ResumeTiming();
     }
@@ -270,7 +272,8 @@ BENCHMARK(BM_StampCellsOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 std::vector<std::vector<unsigned char>> StampedCells(StampingWorld& world)
 {
     Tav::TouchedSet touched;
-    world.chunker->PlaceDesignAndSave(touched, world.design, Tav::Vector3i(0, 0, 0));
+    Tav::ServerChunker::EditScope edit(*world.chunker);
+    world.chunker->PlaceDesignAndSave(edit, touched, world.design, Tav::Vector3i(0, 0, 0));
     std::vector<std::vector<unsigned char>> cells;
     for (const Tav::Chunk* c : touched) {
         Net::BitStream out;
@@ -285,8 +288,12 @@ void BM_SaveChunks64(benchmark::State& state)
 {
     StampingWorld world;
     Tav::TouchedSet touched;
-    world.chunker->PlaceDesignAndSave(touched, world.design, Tav::Vector3i(0, 0, 0));
-    for (auto _ : state) benchmark::DoNotOptimize(world.chunker->SaveChunks(touched));
+    {
+        Tav::ServerChunker::EditScope edit(*world.chunker);
+        world.chunker->PlaceDesignAndSave(edit, touched, world.design, Tav::Vector3i(0, 0, 0));
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(world.chunker->SaveChunks(touched, Tav::StoreMode::UpToFailure));
     state.counters["chunks"] = double(touched.size());
 }
 BENCHMARK(BM_SaveChunks64)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "net/BitStream.h"
+#include "tests/world/LiteralFitting.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
 #include "world/Octree.h"
@@ -30,7 +31,7 @@ void BM_GenerateGroundChunk(benchmark::State& state) {
     for (auto _ : state) {
         chunk->Init(i % 61 - 30, 0, i / 61 % 61 - 30);
         if (Literal) {
-            TerrainGenerator::GenerateChunkLiteral(chunk);
+            TavTest::GenerateChunkLiteral(chunk);
         } else {
             TerrainGenerator::GenerateChunk(chunk);
         }
@@ -58,7 +59,7 @@ void BM_FitBricks(benchmark::State& state) {
     for (auto _ : state) {
         std::copy(std::begin(filled->cells), std::end(filled->cells), std::begin(work->cells));
         if (Literal) {
-            TerrainGenerator::FitBricksLiteral(work, filler);
+            TavTest::FitBricksLiteral(work, filler);
         } else {
             TerrainGenerator::FitBricks(work, filler);
         }

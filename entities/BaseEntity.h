@@ -21,8 +21,8 @@
 //
 // Locking: `mutex` guards the entity's states against other threads (see
 // the subclasses). It is never held while another entity's mutex or the
-// registry mutex is taken. Lock order of the process: Lua lock -> entity
-// registry -> player -> octree -> scratch buffers; physics world -> entity.
+// registry mutex is taken. Its place in the program's lock order:
+// core/LockOrder.h.
 #include <mutex>
 #include <string>
 

@@ -1,6 +1,9 @@
 #include "entities/Player.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "entities/EntityManager.h"
 #include "entities/Movement.h"
@@ -15,6 +18,22 @@ namespace {
 // Cell coordinates stay far inside 32 bits whatever a client makes of its
 // position (its input is not trusted).
 constexpr double kCellLimit = 1073741824.0;  // 2^30
+
+// A way longer than this many half-cell steps, or whose swept box holds more
+// cells than this, is not followed step by step (see PassesThroughCell).
+constexpr double kMaxSweepSteps = 1024.0;
+constexpr int64_t kMaxSweptCells = 65536;
+
+bool IsFinite(const Vector3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+// The move vector of an input, cut to length 1. Its length may overflow even
+// when its components are finite: the largest component is scaled to 1 first.
+Vector3 CapMove(const Vector3& move) {
+    if (move.Length() <= 1.0) return move;
+    const double largest = std::max({std::fabs(move.x), std::fabs(move.y), std::fabs(move.z)});
+    const Vector3 scaled = move / largest;
+    return scaled / scaled.Length();
+}
 
 int32_t ToCell(double v) {
     if (std::isnan(v)) return -static_cast<int32_t>(kCellLimit);
@@ -158,16 +177,28 @@ void Player::Update(double dt) {
 // --- input and movement ---
 
 void Player::ApplyInput(const PlayerInput& input) {
+    // What a client sends is not trusted: an input with any number that is
+    // not finite is dropped whole (it would make the player's state, and so
+    // every peer's copy of it, infinite for good).
+    if (!std::isfinite(input.time) || !IsFinite(input.move) || !IsFinite(input.facing)) return;
+    PlayerInput applied = input;
+    applied.move = CapMove(input.move);
     std::lock_guard<std::mutex> lock(mutex);
-    double dt = input.time - lastInput.time;
+    double dt = applied.time - lastInput.time;
     if (dt > 1.0) dt = 1.0;
-    Move(input, dt);
-    lastInput = input;
+    if (dt > 0.0) {
+        Move(applied, dt);
+    } else {
+        // A time that does not advance moves nothing (a negative step would
+        // turn gravity upward, and even a zero one moves by the push): the
+        // input's controls are taken, and the sweep waits for the next input.
+        ApplyControls(applied);
+    }
+    lastInput = applied;
 }
 
-void Player::Move(const PlayerInput& input, double dt) {
+void Player::ApplyControls(const PlayerInput& input) {
     using namespace Movement;
-    const double t = kTimeScale * dt;
     simulatedState.running = input.run;
     simulatedState.facing = input.facing;
     Vector3& velocity = simulatedState.motion.velocity;
@@ -184,6 +215,12 @@ void Player::Move(const PlayerInput& input, double dt) {
         simulatedState.onGround = false;
         velocity.y = kJumpSpeed;
     }
+}
+
+void Player::Move(const PlayerInput& input, double dt) {
+    using namespace Movement;
+    const double t = kTimeScale * dt;
+    ApplyControls(input);
     if (t < 1.0) SweepCollision(t);
 }
 
@@ -205,24 +242,31 @@ void Player::SweepCollision(double t) {
     GetBlockRangeOfBox(p + dy, byMin, byMax);
 
     // A horizontal axis: blocked boxes may be stepped up one row on the ground.
+    // Each move is also refused when the body would pass through an occupied
+    // cell on its way (PassesThroughCell), which a long move can do even when
+    // the box at its end is free.
     auto horizontal = [&](Vector3i min, Vector3i max, const Vector3& delta, double& component) {
-        if (!IsBoxOccupied(min, max)) {
+        if (!IsBoxOccupied(min, max) && !PassesThroughCell(p, p + delta)) {
             p = p + delta;
             return;
         }
         min.y += 1;
         max.y += 1;
         if (onGround && !IsBoxOccupied(min, max)) {
-            p.y += kStepUp * t;
-            p = p + delta;
-        } else {
-            component = 0.0;
+            Vector3 stepped = p;
+            stepped.y += kStepUp * t;
+            stepped = stepped + delta;
+            if (!PassesThroughCell(p, stepped)) {
+                p = stepped;
+                return;
+            }
         }
+        component = 0.0;
     };
     horizontal(bxMin, bxMax, dx, v.x);
     horizontal(bzMin, bzMax, dz, v.z);
 
-    if (!IsBoxOccupied(byMin, byMax)) {
+    if (!IsBoxOccupied(byMin, byMax) && !PassesThroughCell(p, p + dy)) {
         p = p + dy;
         onGround = false;
     } else {
@@ -242,6 +286,61 @@ void Player::SweepCollision(double t) {
     v.y -= kGravity * t;
 
     GetBlockRangeOfBox(p, blockMin, blockMax);
+}
+
+bool Player::PassesThroughCell(const Vector3& from, const Vector3& to) const {
+    using namespace Movement;
+    const Vector3 way = to - from;
+    const double steps = std::max({std::fabs(way.x) / (0.5 * kCellX), std::fabs(way.y) / (0.5 * kCellY),
+                                   std::fabs(way.z) / (0.5 * kCellZ)});
+    if (!(steps > 1.0)) return false;  // no longer than half a cell: its two ends are the whole way
+    IBoxOccupancy* occupancy = occupancy_.load();
+    if (occupancy == nullptr) return false;  // only the floor blocks, and the way stays above it
+
+    Vector3i s0, s1, e0, e1;
+    GetBlockRangeOfBox(from, s0, s1);
+    GetBlockRangeOfBox(to, e0, e1);
+    // The box that every step's box lies in; rows below 0 hold no cell.
+    const Vector3i u0(std::min(s0.x, e0.x), std::max(0, std::min(s0.y, e0.y)), std::min(s0.z, e0.z));
+    const Vector3i u1(std::max(s1.x, e1.x), std::max(s1.y, e1.y), std::max(s1.z, e1.z));
+    if (u0.y > u1.y) return false;
+    const int64_t nx = int64_t(u1.x) - u0.x + 1, ny = int64_t(u1.y) - u0.y + 1, nz = int64_t(u1.z) - u0.z + 1;
+    if (steps > kMaxSweepSteps || nx * ny * nz > kMaxSweptCells)
+        // Too long to follow cell by cell (no input makes such a way; only a
+        // script's push can): it is clear only when its whole box is.
+        return occupancy->IsBoxOccupied(u0, u1);
+
+    // The occupied cells of that box that the body touches at neither end.
+    thread_local std::vector<Vector3i> cells;
+    cells.clear();
+    occupancy->CollectOccupiedCells(u0, u1, cells);
+    auto inBox = [](const Vector3i& c, const Vector3i& min, const Vector3i& max) {
+        return c.x >= min.x && c.x <= max.x && c.y >= min.y && c.y <= max.y && c.z >= min.z && c.z <= max.z;
+    };
+    thread_local std::vector<uint8_t> marked;
+    marked.assign(static_cast<size_t>(nx * ny * nz), 0);
+    auto at = [&](int64_t x, int64_t y, int64_t z) {
+        return static_cast<size_t>(((x - u0.x) * ny + (y - u0.y)) * nz + (z - u0.z));
+    };
+    bool any = false;
+    for (const Vector3i& c : cells) {
+        if (inBox(c, s0, s1) || inBox(c, e0, e1)) continue;
+        marked[at(c.x, c.y, c.z)] = 1;
+        any = true;
+    }
+    if (!any) return false;
+
+    // The way in steps no longer than half a cell on every axis.
+    const int n = static_cast<int>(std::ceil(steps));
+    for (int k = 1; k < n; ++k) {
+        Vector3i b0, b1;
+        GetBlockRangeOfBox(from + way * (static_cast<double>(k) / n), b0, b1);
+        for (int64_t x = std::max(b0.x, u0.x); x <= std::min(b1.x, u1.x); ++x)
+            for (int64_t y = std::max(b0.y, u0.y); y <= std::min(b1.y, u1.y); ++y)
+                for (int64_t z = std::max(b0.z, u0.z); z <= std::min(b1.z, u1.z); ++z)
+                    if (marked[at(x, y, z)]) return true;
+    }
+    return false;
 }
 
 // --- operations from other threads ---

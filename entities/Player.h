@@ -18,7 +18,7 @@
 // operations, ApplyInput, the inventory helpers, PushPlayer and CopyState
 // all do. The sweep's occupancy tests take the octree mutex inside it, and
 // the registry mutex may be held when a player mutex is taken, never the
-// reverse: Lua lock -> registry -> player -> octree -> scratch buffers.
+// reverse (the whole order: core/LockOrder.h).
 //
 // Lifetime: players are deleted through EntityManager::DeletePlayer, which
 // takes the player out of the registry and waits until no PlayerRef pins it.
@@ -62,14 +62,28 @@ public:
     MotionState& GetSimulatedState() override { return simulatedState.motion; }
     MotionState& GetDisplayState() override { return displayState.motion; }
 
-    // Applies one input (network thread): dt := time since the last input,
-    // cut to 1 s; moves; remembers the input. Takes the player's mutex.
+    // Applies one input of a client (network thread): dt := time since the
+    // last input, cut to 1 s; moves; remembers the input. Takes the player's
+    // mutex. An input with a number that is not finite is dropped; a move
+    // vector longer than 1 is cut to length 1; a time that does not advance
+    // moves nothing (ApplyControls only: the sweep waits for the next input).
     void ApplyInput(const PlayerInput& input);
-    // One move (caller holds the mutex): facing, running, walk velocity,
-    // jump, then the collision sweep when 2.5 dt < 1.
+    // One move (caller holds the mutex): the input's controls, then the
+    // collision sweep when 2.5 dt < 1.
     void Move(const PlayerInput& input, double dt);
-    // The axis-by-axis sweep through the cells (caller holds the mutex).
+    // The controls of an input (caller holds the mutex): running, facing,
+    // the walk velocity, and a jump when on the ground.
+    void ApplyControls(const PlayerInput& input);
+    // The axis-by-axis sweep through the cells (caller holds the mutex). An
+    // axis move that would carry the body through an occupied cell is
+    // refused like one whose end is blocked.
     void SweepCollision(double t);
+    // Whether the body, carried straight from `from` to `to`, passes through
+    // an occupied cell: one that its cell box covers at some step of the
+    // way, in steps no longer than half a cell on every axis, but covers at
+    // neither end (the ends are the sweep's own tests). False for ways no
+    // longer than half a cell.
+    bool PassesThroughCell(const Vector3& from, const Vector3& to) const;
     // Replays the recorded moves against an acknowledged server state
     // (receiving side, own player; caller holds the mutex).
     void Reconcile(const PlayerInput& acknowledged, const PlayerState& serverState);

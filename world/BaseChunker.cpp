@@ -40,6 +40,10 @@ void BaseChunker::Stop() {
         }
     }
 
+    // With the worker gone the derived manager may finish its own work on
+    // the chunks (and forget its lists of them) before they are freed.
+    if (root != nullptr) WorkerStopped();
+
     std::lock_guard<std::mutex> teardown(teardownMutex);
     std::lock_guard<std::mutex> tree(octreeMutex);
     if (root == nullptr) return;

@@ -19,8 +19,11 @@ struct BrickShape;
 // worker thread, which calls Update while running is set.
 //
 // Locking: every access to the octree and to the cells of the chunks filed in
-// it, on every thread, holds octreeMutex. Stop holds teardownMutex, then
-// octreeMutex, while it dismantles the tree.
+// it, on every thread, holds octreeMutex. Code outside the chunk manager
+// reaches it only through IsBoxOccupied, ReadCells and the chunk manager's
+// edit scope (ServerChunker::EditScope). Stop holds teardownMutex, then
+// octreeMutex, while it dismantles the tree. The place of these locks among
+// the program's others: core/LockOrder.h.
 class BaseChunker : public IBoxOccupancy {
 public:
     BaseChunker();
@@ -33,25 +36,33 @@ public:
     // One iteration of the worker.
     virtual void Update() = 0;
 
-    // Sets running, starts the worker thread and makes the root. Once only;
-    // a second call while running does nothing.
+    // Sets running, starts the worker thread and makes the root. A call while
+    // running does nothing; after Stop the chunker may be started again.
     void Start();
     // The body of the worker thread.
     void ThreadMain();
-    // Clears running, joins the worker, then gives every chunk of the tree
-    // back to the chunk pool and every node to the node pool. Saves nothing.
+    // Clears running, joins the worker, calls WorkerStopped, then gives every
+    // chunk of the tree back to the chunk pool and every node to the node
+    // pool.
     void Stop();
 
     bool IsRunning() const { return running.load(); }
     OctreeNode* GetRoot() const { return root; }
 
-    // ---- Brick edits and occupancy tests (world/BrickEdits.cpp) ----
-    // Declared here by the brick-edit code; see IBoxOccupancy for IsBoxOccupied.
-    //
-    // Each public operation takes octreeMutex for its whole walk (a placement
-    // from its test to its last write). The ...Locked variants are for callers
-    // that already hold it. Cell-type indices without a record in
-    // CellTypeTable count as empty everywhere.
+    // Whether a cell of a loaded chunk in the inclusive box is occupied (a box
+    // reaching below row 0 always is). Takes octreeMutex.
+    bool IsBoxOccupied(const Vector3i& min, const Vector3i& max) override;
+    // Appends the occupied cells of loaded chunks in the box. Takes octreeMutex.
+    void CollectOccupiedCells(const Vector3i& min, const Vector3i& max, std::vector<Vector3i>& out) override;
+
+    // Runs f() with the cells of the loaded chunks held still (under
+    // octreeMutex), for code that copies cells, such as the chunk message.
+    // f may take the scratch buffers' locks and no other lock of the program.
+    template <class F>
+    decltype(auto) ReadCells(F&& f) {
+        std::lock_guard<std::mutex> lock(octreeMutex);
+        return f();
+    }
 
     // One cell of a placement: the chunk, the position of the record in the
     // shape's cell list, and the cell's local coordinates in the chunk.
@@ -61,53 +72,54 @@ public:
         int x, y, z;
     };
 
+protected:
+    // Called by Stop on the stopping thread once the worker has ended and
+    // before the tree is dismantled: the chunks are still resident.
+    virtual void WorkerStopped() {}
+
+    // ---- Brick edits and occupancy tests (world/BrickEdits.cpp) ----
+    // The caller holds octreeMutex. Cell-type indices without a record in
+    // CellTypeTable count as empty everywhere.
+
     // Whether the shape fits at the anchor: the anchor's y is not below 0, no
     // cell in a loaded chunk is occupied or lies in the inclusive excluded box,
     // and (with requireSupport) some cell rests on the ground or on studs, or
     // hangs under a cell that takes studs. Cells of chunks that are not loaded
     // are skipped; entries (if given) receives the cells that would be written.
-    bool CanPlaceBrick(const BrickShape& shape, const Vector3i& anchor, const Vector3i& excludedMin,
-                       const Vector3i& excludedMax, std::vector<PlacementEntry>* entries, bool requireSupport);
     bool CanPlaceBrickLocked(const BrickShape& shape, const Vector3i& anchor, const Vector3i& excludedMin,
                              const Vector3i& excludedMax, std::vector<PlacementEntry>* entries,
                              bool requireSupport) const;
     // Writes the brick (type index of each record, the colour) into the loaded
-    // chunks when CanPlaceBrick accepts it, adding them to touched; returns
-    // whether it was written.
-    bool PlaceBrick(const Vector3i& excludedMin, const Vector3i& excludedMax, const BrickShape& shape,
-                    uint8_t colour, const Vector3i& anchor, TouchedSet* touched, bool requireSupport);
+    // chunks when CanPlaceBrickLocked accepts it, adding them to touched;
+    // returns whether it was written.
     bool PlaceBrickLocked(const Vector3i& excludedMin, const Vector3i& excludedMax, const BrickShape& shape,
                           uint8_t colour, const Vector3i& anchor, TouchedSet* touched, bool requireSupport);
     // Sets resting (ground, or studs below) and hanging (sockets above) for a
     // record that would fill world cell w; leaves them alone otherwise.
-    void CheckSupport(const BrickCell& record, const Vector3i& w, bool& resting, bool& hanging);
     void CheckSupportLocked(const BrickCell& record, const Vector3i& w, bool& resting, bool& hanging) const;
     // Empties every loaded cell of the brick at the world cell (type 0,
     // colour 255), adding the chunks to touched; the brick's shape, or null
     // when the cell is empty or its chunk not loaded.
-    BrickShape* RemoveBrickAt(const Vector3i& cell, TouchedSet* touched);
     BrickShape* RemoveBrickAtLocked(const Vector3i& cell, TouchedSet* touched);
     // Adds the loaded chunks that the shape's cells fall into; changes nothing.
-    void CollectShapeChunks(const BrickShape& shape, const Vector3i& anchor, TouchedSet& touched);
     void CollectShapeChunksLocked(const BrickShape& shape, const Vector3i& anchor, TouchedSet& touched) const;
-    bool IsBoxOccupied(const Vector3i& min, const Vector3i& max) override;
     bool IsBoxOccupiedLocked(const Vector3i& min, const Vector3i& max) const;
+    // Calls visit(cell) for the occupied cells of loaded chunks in the box
+    // until it returns true; returns whether it did.
+    template <class Visit>
+    bool VisitOccupiedLocked(const Vector3i& min, const Vector3i& max, Visit&& visit) const;
 
-    // The resident chunk at chunk coordinates (null when none); the caller
-    // holds octreeMutex.
+    // The resident chunk at chunk coordinates (null when none).
     Chunk* FindChunkLocked(const Vector3i& chunkCoords) const;
     // The resident chunk holding a world cell and the cell's index in it
-    // (null when the cell lies in no loaded chunk); the caller holds octreeMutex.
+    // (null when the cell lies in no loaded chunk).
     Chunk* FindCellLocked(const Vector3i& cell, int& cellIndex) const;
     // ---- end of brick edits ----
 
-protected:
     std::mutex teardownMutex;
     std::thread thread;
     OctreeNode* root = nullptr;
     std::atomic<bool> running{false};
-
-public:
     // Guards the octree and the cells of its chunks.
     std::mutex octreeMutex;
 };

@@ -49,14 +49,6 @@ Chunk* BaseChunker::FindCellLocked(const Vector3i& cell, int& cellIndex) const
 
 // ---------------------------------------------------------------- placement
 
-bool BaseChunker::CanPlaceBrick(const BrickShape& shape, const Vector3i& anchor, const Vector3i& excludedMin,
-                                const Vector3i& excludedMax, std::vector<PlacementEntry>* entries,
-                                bool requireSupport)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    return CanPlaceBrickLocked(shape, anchor, excludedMin, excludedMax, entries, requireSupport);
-}
-
 bool BaseChunker::CanPlaceBrickLocked(const BrickShape& shape, const Vector3i& anchor, const Vector3i& excludedMin,
                                       const Vector3i& excludedMax, std::vector<PlacementEntry>* entries,
                                       bool requireSupport) const
@@ -87,12 +79,6 @@ bool BaseChunker::CanPlaceBrickLocked(const BrickShape& shape, const Vector3i& a
     return !blocked && (!requireSupport || supported);
 }
 
-void BaseChunker::CheckSupport(const BrickCell& record, const Vector3i& w, bool& resting, bool& hanging)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    CheckSupportLocked(record, w, resting, hanging);
-}
-
 void BaseChunker::CheckSupportLocked(const BrickCell& record, const Vector3i& w, bool& resting,
                                      bool& hanging) const
 {
@@ -113,13 +99,6 @@ void BaseChunker::CheckSupportLocked(const BrickCell& record, const Vector3i& w,
     }
 }
 
-bool BaseChunker::PlaceBrick(const Vector3i& excludedMin, const Vector3i& excludedMax, const BrickShape& shape,
-                             uint8_t colour, const Vector3i& anchor, TouchedSet* touched, bool requireSupport)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    return PlaceBrickLocked(excludedMin, excludedMax, shape, colour, anchor, touched, requireSupport);
-}
-
 bool BaseChunker::PlaceBrickLocked(const Vector3i& excludedMin, const Vector3i& excludedMax,
                                    const BrickShape& shape, uint8_t colour, const Vector3i& anchor,
                                    TouchedSet* touched, bool requireSupport)
@@ -135,12 +114,6 @@ bool BaseChunker::PlaceBrickLocked(const Vector3i& excludedMin, const Vector3i& 
 }
 
 // ------------------------------------------------------------------ removal
-
-BrickShape* BaseChunker::RemoveBrickAt(const Vector3i& cell, TouchedSet* touched)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    return RemoveBrickAtLocked(cell, touched);
-}
 
 BrickShape* BaseChunker::RemoveBrickAtLocked(const Vector3i& cell, TouchedSet* touched)
 {
@@ -164,12 +137,6 @@ BrickShape* BaseChunker::RemoveBrickAtLocked(const Vector3i& cell, TouchedSet* t
     return shape;
 }
 
-void BaseChunker::CollectShapeChunks(const BrickShape& shape, const Vector3i& anchor, TouchedSet& touched)
-{
-    std::lock_guard<std::mutex> lock(octreeMutex);
-    CollectShapeChunksLocked(shape, anchor, touched);
-}
-
 void BaseChunker::CollectShapeChunksLocked(const BrickShape& shape, const Vector3i& anchor,
                                            TouchedSet& touched) const
 {
@@ -188,15 +155,15 @@ bool BaseChunker::IsBoxOccupied(const Vector3i& min, const Vector3i& max)
     return IsBoxOccupiedLocked(min, max);
 }
 
-bool BaseChunker::IsBoxOccupiedLocked(const Vector3i& min, const Vector3i& max) const
+template <class Visit>
+bool BaseChunker::VisitOccupiedLocked(const Vector3i& min, const Vector3i& max, Visit&& visit) const
 {
-    if (min.y < 0) return true;  // below the ground
     if (!root) return false;
 
     // Only cells of the world can be occupied: clip the box to them, then scan
     // the loaded chunks that it meets (never every cell of a huge box).
     const int64_t x0 = std::max<int64_t>(min.x, kWorldCellMinXZ), x1 = std::min<int64_t>(max.x, kWorldCellMaxXZ);
-    const int64_t y0 = min.y, y1 = std::min<int64_t>(max.y, kWorldCellMaxY);
+    const int64_t y0 = std::max<int64_t>(min.y, 0), y1 = std::min<int64_t>(max.y, kWorldCellMaxY);
     const int64_t z0 = std::max<int64_t>(min.z, kWorldCellMinXZ), z1 = std::min<int64_t>(max.z, kWorldCellMaxXZ);
     if (x0 > x1 || y0 > y1 || z0 > z1) return false;
 
@@ -221,9 +188,27 @@ bool BaseChunker::IsBoxOccupiedLocked(const Vector3i& min, const Vector3i& max) 
         for (int y = ly0; y <= ly1; ++y)
             for (int z = lz0; z <= lz1; ++z)
                 for (int x = lx0; x <= lx1; ++x)
-                    if (RecordOf(chunk->cells[Chunk::CellIndex(x, y, z)])) return true;
+                    if (RecordOf(chunk->cells[Chunk::CellIndex(x, y, z)]) &&
+                        visit(Vector3i(static_cast<int32_t>(ox + x), static_cast<int32_t>(oy + y),
+                                       static_cast<int32_t>(oz + z))))
+                        return true;
     }
     return false;
+}
+
+bool BaseChunker::IsBoxOccupiedLocked(const Vector3i& min, const Vector3i& max) const
+{
+    if (min.y < 0) return true;  // below the ground
+    return VisitOccupiedLocked(min, max, [](const Vector3i&) { return true; });
+}
+
+void BaseChunker::CollectOccupiedCells(const Vector3i& min, const Vector3i& max, std::vector<Vector3i>& out)
+{
+    std::lock_guard<std::mutex> lock(octreeMutex);
+    VisitOccupiedLocked(min, max, [&out](const Vector3i& cell) {
+        out.push_back(cell);
+        return false;
+    });
 }
 
 }  // namespace Tav

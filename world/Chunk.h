@@ -47,8 +47,8 @@ public:
     // The world position of chunk coordinates.
     static Vector3 PositionOf(int32_t cx, int32_t cy, int32_t cz);
 
-    // Sets the coordinates and the position, empties every cell (colour 0),
-    // then reads the seed file if there is one.
+    // Sets the coordinates and the position, empties every cell (colour 0)
+    // and zeroes the non-empty count, then reads the seed file if there is one.
     void Init(int32_t cx, int32_t cy, int32_t cz);
     // Writes one cell at local coordinates (each 0 to 15), keeping the
     // non-empty count, and marks the chunk dirty.
@@ -59,6 +59,8 @@ public:
     // Appends the 12288-byte serialised cell form: x outermost, then y, then
     // z; each cell a big-endian u16 index and a colour byte.
     void Serialize(Net::BitStream& out) const;
+    // The same form written to out, which holds kSerializedChunkBytes bytes.
+    void SerializeCells(unsigned char* out) const;
     // Reads the serialised cell form. A short stream leaves the index of each
     // cell it cannot supply unchanged (its colour becomes 0); the count is
     // taken over all cells. The position is recomputed from the coordinates.

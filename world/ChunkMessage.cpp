@@ -5,18 +5,14 @@
 #include <zlib.h>
 
 #include "core/GameMessages.h"
+#include "world/BigEndian.h"
 #include "world/ScratchBuffers.h"
 
 namespace Tav {
 
 namespace {
 
-uint32_t GetU32(const unsigned char* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-int32_t GetI32(const unsigned char* p) { return static_cast<int32_t>(GetU32(p)); }
+int32_t GetI32(const unsigned char* p) { return static_cast<int32_t>(LoadU32BE(p)); }
 
 // Compresses rawLength bytes into room (roomSize bytes); the compressed length,
 // or -1 when it does not fit.
@@ -82,9 +78,9 @@ bool ReadChunkDataMessage(const unsigned char* data, size_t length, std::vector<
 {
     out.clear();
     if (length < 13 || data[0] != ID_CHUNK_DATA) return false;
-    const uint32_t count = GetU32(data + 1);
-    const uint32_t cl = GetU32(data + 5);
-    const uint32_t rl = GetU32(data + 9);
+    const uint32_t count = LoadU32BE(data + 1);
+    const uint32_t cl = LoadU32BE(data + 5);
+    const uint32_t rl = LoadU32BE(data + 9);
     if (cl > length - 13) return false;
     if (static_cast<uint64_t>(count) * kChunkDataEntryBytes != rl || rl > maxRawLength) return false;
     if (rl == 0) return cl == 0;

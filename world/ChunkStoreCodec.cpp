@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include "world/BigEndian.h"
 #include "world/ScratchBuffers.h"
 #include "world/sql/SqlDatabase.h"
 
@@ -13,51 +14,43 @@ namespace Tav {
 
 namespace {
 
-void PutU32(unsigned char* p, std::uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
-std::uint32_t GetU32(const unsigned char* p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
-}
-
 // Largest framed length that the text encoding takes (its length is an int).
 constexpr std::size_t kMaxFramed = 2000000000;
+
+// Room that framing n raw bytes needs: the header and zlib's bound, so that
+// compression cannot run out of space whatever the input (for the serialised
+// cell form the output is far below n anyway).
+std::size_t FramedBound(std::size_t n)
+{
+    const uLong bound = compressBound(static_cast<uLong>(n));
+    if (n > 0xFFFFFFFFu || bound > kMaxFramed - kChunkFrameHeaderSize)
+        throw std::length_error("chunk data too long to store");
+    return kChunkFrameHeaderSize + bound;
+}
+
+// Frames n raw bytes into room (at least FramedBound(n) bytes); returns the
+// framed length.
+std::size_t FrameInto(unsigned char* room, std::size_t roomSize, const unsigned char* raw, std::size_t n)
+{
+    uLongf compressedLength = static_cast<uLongf>(roomSize - kChunkFrameHeaderSize);
+    const int rc = compress(room + kChunkFrameHeaderSize, &compressedLength, raw, static_cast<uLong>(n));
+    if (rc == Z_MEM_ERROR)
+        throw std::bad_alloc();
+    if (rc != Z_OK)  // cannot happen with room of compressBound bytes
+        throw std::length_error("chunk data cannot be compressed");
+    StoreU32BE(room, static_cast<std::uint32_t>(compressedLength));
+    StoreU32BE(room + 4, static_cast<std::uint32_t>(n));
+    return kChunkFrameHeaderSize + compressedLength;
+}
+
+const char kCannotDecode[] = "SQLWRAPPER_ERROR[1000]: Cannot decode binary";
 
 }  // namespace
 
 std::vector<unsigned char> FrameChunkData(const unsigned char* raw, std::size_t n)
 {
-    // Room for any input, so that compression cannot run out of space; for
-    // the serialised cell form the output is far below n anyway.
-    const uLong bound = compressBound(static_cast<uLong>(n));
-    if (n > 0xFFFFFFFFu || bound > kMaxFramed - kChunkFrameHeaderSize)
-        throw std::length_error("chunk data too long to store");
-
-    ScratchBufferLock scratch(ScratchBuffer::Compress);
-    std::vector<unsigned char> heap;
-    unsigned char* room = scratch.Data();
-    if (!room || scratch.Size() < bound) {
-        heap.resize(bound);
-        room = heap.data();
-    }
-
-    uLongf compressedLength = bound;
-    const int rc = compress(room, &compressedLength, raw, static_cast<uLong>(n));
-    if (rc == Z_MEM_ERROR)
-        throw std::bad_alloc();
-    if (rc != Z_OK)  // cannot happen with room of compressBound bytes
-        throw std::length_error("chunk data cannot be compressed");
-
-    std::vector<unsigned char> framed(kChunkFrameHeaderSize + compressedLength);
-    PutU32(framed.data(), static_cast<std::uint32_t>(compressedLength));
-    PutU32(framed.data() + 4, static_cast<std::uint32_t>(n));
-    std::memcpy(framed.data() + kChunkFrameHeaderSize, room, compressedLength);
+    std::vector<unsigned char> framed(FramedBound(n));
+    framed.resize(FrameInto(framed.data(), framed.size(), raw, n));
     return framed;
 }
 
@@ -76,21 +69,37 @@ const char* FormatChunkStoreStatement(SqlBuffer& out, int cx, int cy, int cz, co
     return out.Format("INSERT OR REPLACE INTO mapdata values ('%d,%d,%d', %Q);", cx, cy, cz, encodedText);
 }
 
+const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, const unsigned char* raw, std::size_t n)
+{
+    const std::size_t framedRoom = FramedBound(n);
+    const std::size_t textRoom = SqlEncodedBufferSize(framedRoom);
+    ScratchBufferLock scratch(ScratchBuffer::Compress);
+    std::vector<unsigned char> heap;
+    unsigned char* room = scratch.Data();
+    if (!room || scratch.Size() < framedRoom + textRoom) {
+        heap.resize(framedRoom + textRoom);
+        room = heap.data();
+    }
+    const std::size_t m = FrameInto(room, framedRoom, raw, n);
+    unsigned char* text = room + framedRoom;
+    SqlEncodeBinary(room, static_cast<int>(m), text);
+    return FormatChunkStoreStatement(out, cx, cy, cz, reinterpret_cast<const char*>(text));
+}
+
 const char* FormatChunkLoadQuery(SqlBuffer& out, int cx, int cy, int cz)
 {
     return out.Format("select data from mapdata where location = '%d,%d,%d';", cx, cy, cz);
 }
 
-bool UnframeChunkData(const unsigned char* framed, std::size_t m, std::uint32_t expectedRawLength,
-                      std::vector<unsigned char>& raw, std::string& error)
+bool InflateChunkFrame(const unsigned char* framed, std::size_t m, std::uint32_t expectedRawLength,
+                       unsigned char* out, std::string& error)
 {
-    raw.clear();
     if (m < kChunkFrameHeaderSize) {
         error = "Stored chunk is truncated: " + std::to_string(m) + " bytes";
         return false;
     }
-    const std::uint32_t compressedLength = GetU32(framed);
-    const std::uint32_t rawLength = GetU32(framed + 4);
+    const std::uint32_t compressedLength = LoadU32BE(framed);
+    const std::uint32_t rawLength = LoadU32BE(framed + 4);
     if (rawLength != expectedRawLength) {
         error = "Stored chunk has raw length " + std::to_string(rawLength) + ", expected " +
                 std::to_string(expectedRawLength);
@@ -101,14 +110,9 @@ bool UnframeChunkData(const unsigned char* framed, std::size_t m, std::uint32_t 
                 std::to_string(m - kChunkFrameHeaderSize);
         return false;
     }
-
-    // Decompressed straight into the result: the raw length is the caller's
-    // own, so no scratch buffer is needed.
-    raw.resize(rawLength);
     uLongf produced = rawLength;
-    const int rc = uncompress(raw.data(), &produced, framed + kChunkFrameHeaderSize, compressedLength);
+    const int rc = uncompress(out, &produced, framed + kChunkFrameHeaderSize, compressedLength);
     if (rc != Z_OK) {
-        raw.clear();
         if (rc == Z_MEM_ERROR)
             throw std::bad_alloc();
         error = std::string("Stored chunk does not decompress: ") +
@@ -116,7 +120,6 @@ bool UnframeChunkData(const unsigned char* framed, std::size_t m, std::uint32_t 
         return false;
     }
     if (produced != rawLength) {
-        raw.clear();
         error = "Stored chunk decompresses to " + std::to_string(produced) + " bytes, expected " +
                 std::to_string(rawLength);
         return false;
@@ -124,53 +127,147 @@ bool UnframeChunkData(const unsigned char* framed, std::size_t m, std::uint32_t 
     return true;
 }
 
+bool UnframeChunkData(const unsigned char* framed, std::size_t m, std::uint32_t expectedRawLength,
+                      std::vector<unsigned char>& raw, std::string& error)
+{
+    // The raw length is the caller's own, so this allocation is never one
+    // that a row asks for.
+    raw.resize(expectedRawLength);
+    if (InflateChunkFrame(framed, m, expectedRawLength, raw.data(), error))
+        return true;
+    raw.clear();
+    return false;
+}
+
+bool DecodeChunkRowInto(const char* text, std::size_t length, std::uint32_t expectedRawLength, unsigned char* out,
+                        std::string& error)
+{
+    // The decoded bytes are never longer than the text.
+    ScratchBufferLock scratch(ScratchBuffer::Compress);
+    std::vector<unsigned char> heap;
+    unsigned char* framed = scratch.Data();
+    if (!framed || scratch.Size() < length) {
+        heap.resize(length);
+        framed = heap.data();
+    }
+    const int m = SqlDecodeBinary(reinterpret_cast<const unsigned char*>(text), length, framed);
+    if (m < 0) {
+        error = kCannotDecode;
+        return false;
+    }
+    return InflateChunkFrame(framed, static_cast<std::size_t>(m), expectedRawLength, out, error);
+}
+
 bool DecodeChunkRow(const char* text, std::size_t length, std::uint32_t expectedRawLength,
                     std::vector<unsigned char>& raw, std::string& error)
 {
+    raw.resize(expectedRawLength);
+    if (DecodeChunkRowInto(text, length, expectedRawLength, raw.data(), error))
+        return true;
     raw.clear();
-    SqlBinary binary;
-    try {
-        binary.SetEncoded(reinterpret_cast<const unsigned char*>(text), length);
-        const unsigned char* framed = binary.GetBinary();
-        return UnframeChunkData(framed, static_cast<std::size_t>(binary.BinaryLength()), expectedRawLength, raw,
-                                error);
-    } catch (const SqlException& e) {
-        error = e.ErrorMessage();
-        return false;
-    }
+    return false;
 }
 
 void StoreChunkRow(SqlDatabase& db, int cx, int cy, int cz, const unsigned char* raw, std::size_t n)
 {
-    const std::string text = EncodeChunkRow(raw, n);
     SqlBuffer statement;
-    db.ExecDml(FormatChunkStoreStatement(statement, cx, cy, cz, text.c_str()));
+    db.ExecDml(FormatChunkRowStatement(statement, cx, cy, cz, raw, n));
 }
 
-ChunkRowStatus LoadChunkRow(SqlDatabase& db, int cx, int cy, int cz, std::uint32_t expectedRawLength,
-                            std::vector<unsigned char>& raw, std::string& error)
+namespace {
+
+void RollBack(SqlDatabase& db)
 {
-    raw.clear();
+    if (!db.InTransaction())
+        return;  // SQLite has rolled it back already
+    try {
+        db.ExecDml("ROLLBACK;");
+    } catch (const SqlException&) {
+        // Nothing more can be done; the connection ends the transaction when it closes.
+    }
+}
+
+}  // namespace
+
+StoredRows StoreRows(SqlDatabase& db, const std::vector<SqlBuffer>& statements, StoreMode mode)
+{
+    StoredRows result;
+    if (statements.empty())
+        return result;
+    if (statements.size() == 1) {
+        // One statement is a transaction of its own, whole or not at all.
+        try {
+            db.ExecDml(statements[0]);
+            result.count = 1;
+        } catch (const SqlException& e) {
+            result.error = e.ErrorMessage();
+        }
+        return result;
+    }
+    try {
+        // The write lock up front: a busy database fails here, before any row.
+        db.ExecDml("BEGIN IMMEDIATE;");
+    } catch (const SqlException& e) {
+        result.error = e.ErrorMessage();
+        return result;
+    }
+    std::size_t done = 0;
+    for (; done < statements.size(); ++done) {
+        try {
+            db.ExecDml(statements[done]);
+        } catch (const SqlException& e) {
+            result.error = e.ErrorMessage();
+            break;
+        }
+    }
+    const bool failed = done < statements.size();
+    if (failed && (mode == StoreMode::AllOrNothing || done == 0)) {
+        RollBack(db);
+        return result;
+    }
+    try {
+        // After an error that made SQLite end the transaction itself, this
+        // fails too and nothing is stored.
+        db.ExecDml("COMMIT;");
+        result.count = done;
+    } catch (const SqlException& e) {
+        if (result.error.empty())
+            result.error = e.ErrorMessage();
+        RollBack(db);
+    }
+    return result;
+}
+
+ChunkRowStatus LoadChunkRowInto(SqlDatabase& db, int cx, int cy, int cz, std::uint32_t expectedRawLength,
+                                unsigned char* out, std::string& error)
+{
     try {
         SqlBuffer statement;
         SqlQuery query = db.ExecQuery(FormatChunkLoadQuery(statement, cx, cy, cz));
         if (query.Eof())
             return ChunkRowStatus::Missing;
         const int field = query.FieldIndex("data");
-        if (query.FieldIsNull(field))
-            return ChunkRowStatus::Missing;
-        const char* text = query.FieldValue(field);
-        const int length = query.FieldLength(field);
+        const char* text = query.FieldIsNull(field) ? nullptr : query.FieldValue(field);
         if (!text)
             return ChunkRowStatus::Missing;
-        const bool ok = DecodeChunkRow(text, static_cast<std::size_t>(length), expectedRawLength, raw, error);
+        const int length = query.FieldLength(field);
+        const bool ok = DecodeChunkRowInto(text, static_cast<std::size_t>(length), expectedRawLength, out, error);
         query.Finalize();
-        return ok ? ChunkRowStatus::Loaded : ChunkRowStatus::Failed;
+        return ok ? ChunkRowStatus::Loaded : ChunkRowStatus::Damaged;
     } catch (const SqlException& e) {
-        raw.clear();
         error = e.ErrorMessage();
         return ChunkRowStatus::Failed;
     }
+}
+
+ChunkRowStatus LoadChunkRow(SqlDatabase& db, int cx, int cy, int cz, std::uint32_t expectedRawLength,
+                            std::vector<unsigned char>& raw, std::string& error)
+{
+    raw.resize(expectedRawLength);
+    const ChunkRowStatus status = LoadChunkRowInto(db, cx, cy, cz, expectedRawLength, raw.data(), error);
+    if (status != ChunkRowStatus::Loaded)
+        raw.clear();
+    return status;
 }
 
 }  // namespace Tav

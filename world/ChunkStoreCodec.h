@@ -20,14 +20,17 @@ class SqlDatabase;
 // Reading checks every step, so a damaged row is reported rather than
 // trusted: nothing is allocated on a length that the row's bytes do not
 // back, and only a row that yields exactly the expected raw length is used.
+//
+// The functions that compress or decode work in the compress scratch buffer
+// (under its lock; a heap buffer when it is absent or too small). A caller
+// that holds the decompress buffer's lock may call them (that order is the
+// buffers' own); a caller that holds the compress buffer's lock may not.
 
 constexpr std::uint32_t kStoredChunkRawLength = 12288;
 constexpr std::size_t kChunkFrameHeaderSize = 8;
 
-// Compresses n raw bytes into the compress scratch buffer (under its lock;
-// a heap buffer when the scratch buffer is absent or too small) and returns
-// the framed bytes. Throws std::bad_alloc when memory runs out and
-// std::length_error for an input too long to frame.
+// The framed bytes of n raw bytes. Throws std::bad_alloc when memory runs
+// out and std::length_error for an input too long to frame.
 std::vector<unsigned char> FrameChunkData(const unsigned char* raw, std::size_t n);
 
 // The text stored in the data column for n raw bytes: the framed bytes,
@@ -37,33 +40,72 @@ std::string EncodeChunkRow(const unsigned char* raw, std::size_t n);
 // "INSERT OR REPLACE INTO mapdata values ('cx,cy,cz', 'text');" made in out
 // by SQLite's formatting; returns out's text.
 const char* FormatChunkStoreStatement(SqlBuffer& out, int cx, int cy, int cz, const char* encodedText);
+// The same statement for n raw bytes, framed and encoded in the compress
+// scratch buffer: the statement is the only memory it allocates. Throws as
+// FrameChunkData, and SqlException when SQLite cannot allocate the text.
+const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, const unsigned char* raw, std::size_t n);
 // "select data from mapdata where location = 'cx,cy,cz';"
 const char* FormatChunkLoadQuery(SqlBuffer& out, int cx, int cy, int cz);
 
-// Checks the framing and decompresses: on success raw holds exactly
-// expectedRawLength bytes and the result is true; otherwise error says why
-// and raw is empty.
+// The one reader of the framing: checks the m framed bytes and inflates them
+// into out, which holds expectedRawLength bytes. True when the frame names
+// exactly that raw length, holds the compressed bytes it claims, and inflates
+// to exactly that length; otherwise error says why (out may then hold
+// anything).
+bool InflateChunkFrame(const unsigned char* framed, std::size_t m, std::uint32_t expectedRawLength,
+                       unsigned char* out, std::string& error);
+// The same into a vector: on success raw holds exactly expectedRawLength
+// bytes; otherwise it is empty.
 bool UnframeChunkData(const unsigned char* framed, std::size_t m, std::uint32_t expectedRawLength,
                       std::vector<unsigned char>& raw, std::string& error);
 
 // Decodes a stored text of the given length (a NUL within it ends it), then
-// unframes it as above. A bad escape gives the error text
-// "SQLWRAPPER_ERROR[1000]: Cannot decode binary".
+// inflates it as above into out (expectedRawLength bytes). A bad escape gives
+// the error text "SQLWRAPPER_ERROR[1000]: Cannot decode binary".
+bool DecodeChunkRowInto(const char* text, std::size_t length, std::uint32_t expectedRawLength, unsigned char* out,
+                        std::string& error);
 bool DecodeChunkRow(const char* text, std::size_t length, std::uint32_t expectedRawLength,
                     std::vector<unsigned char>& raw, std::string& error);
 
-// Stores one chunk's raw bytes under its key; one statement, one commit.
+// Stores one chunk's raw bytes under its key: one statement, one commit.
 // Raises SqlException when the database is closed or the statement fails.
 void StoreChunkRow(SqlDatabase& db, int cx, int cy, int cz, const unsigned char* raw, std::size_t n);
 
-enum class ChunkRowStatus {
-    Loaded,   // raw holds the stored bytes
-    Missing,  // no row, or a row whose data is NULL
-    Failed,   // the query failed or the row is damaged; error says why
+// How a set of rows is stored in its one transaction when a statement fails.
+enum class StoreMode {
+    // Nothing of the set is stored: the transaction is rolled back. For brick
+    // edits, so that a brick that spans two chunks is never stored half.
+    AllOrNothing,
+    // The rows before the failing statement are committed, the failing one
+    // and those after it are not, as if each had been stored by itself. For
+    // design imports.
+    UpToFailure,
 };
 
-// Looks up and decodes the row of one chunk. Database errors are reported as
-// Failed with the exception's message, like a damaged row.
+struct StoredRows {
+    std::size_t count = 0;  // the first count statements are committed
+    std::string error;      // why the others are not; empty when all are
+};
+
+// Runs the statements in their order inside one transaction on db (one
+// commit for all of them) and commits as mode says. A failure to begin or to
+// commit stores nothing. A single statement runs as the transaction of its
+// own that SQLite makes of it. The caller keeps every other user of the connection
+// out for the call, so that no other statement joins the transaction.
+StoredRows StoreRows(SqlDatabase& db, const std::vector<SqlBuffer>& statements, StoreMode mode);
+
+enum class ChunkRowStatus {
+    Loaded,   // the stored bytes were read
+    Missing,  // no row, or a row whose data is NULL
+    Damaged,  // the row was read and cannot be decoded or unpacked
+    Failed,   // the database could not be read (busy, locked, I/O, not open, ...)
+};
+
+// Looks up the row of one chunk and decodes it into out (expectedRawLength
+// bytes). error says why for Damaged and Failed.
+ChunkRowStatus LoadChunkRowInto(SqlDatabase& db, int cx, int cy, int cz, std::uint32_t expectedRawLength,
+                                unsigned char* out, std::string& error);
+// The same into a vector, which holds the bytes only when Loaded.
 ChunkRowStatus LoadChunkRow(SqlDatabase& db, int cx, int cy, int cz, std::uint32_t expectedRawLength,
                             std::vector<unsigned char>& raw, std::string& error);
 

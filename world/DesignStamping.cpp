@@ -32,49 +32,51 @@ bool AnchorOf(const Vector3i& origin, const LxfmlBrick& brick, Vector3i& anchor)
 }
 
 // Calls edit(brick, anchor) for every brick that has an anchor, in list
-// order, with octreeMutex held for at most kDesignBricksPerHold bricks at a
-// time.
+// order, with the cells held for at most kDesignBricksPerHold bricks at a
+// time (each call of the scope takes them again after a release).
 template <class Edit>
-void ForEachBrickLocked(std::mutex& octreeMutex, const LxfmlDesign& design, const Vector3i& origin, Edit&& edit)
+void ForEachBrick(ServerChunker::EditScope& scope, const LxfmlDesign& design, const Vector3i& origin, Edit&& edit)
 {
     const std::vector<LxfmlBrick>& bricks = design.bricks;
     for (size_t i = 0; i < bricks.size();) {
-        std::lock_guard<std::mutex> lock(octreeMutex);
         for (const size_t end = std::min(bricks.size(), i + ServerChunker::kDesignBricksPerHold); i < end; ++i) {
             Vector3i anchor;
             if (AnchorOf(origin, bricks[i], anchor)) edit(bricks[i], anchor);
         }
+        scope.ReleaseCells();
     }
 }
 
 }  // namespace
 
-bool ServerChunker::PlaceDesignAndSave(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
+TouchedSet ServerChunker::PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
+                                             Vector3i origin)
 {
     // Each brick is tested and written under one hold, before the next is
     // tested: of two overlapping bricks the earlier lands.
-    ForEachBrickLocked(octreeMutex, design, origin, [&](const LxfmlBrick& brick, const Vector3i& anchor) {
-        PlaceBrickLocked(kExcludedCell, kExcludedCell, *brick.shape, brick.colour, anchor, &touched, false);
+    ForEachBrick(edit, design, origin, [&](const LxfmlBrick& brick, const Vector3i& anchor) {
+        edit.PlaceBrick(kExcludedCell, kExcludedCell, *brick.shape, brick.colour, anchor, &touched, false);
     });
-    return SaveChunks(touched);
+    return edit.Store(touched, StoreMode::UpToFailure);
 }
 
-bool ServerChunker::RemoveDesignAndSave(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
+TouchedSet ServerChunker::RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
+                                              Vector3i origin)
 {
     // The test and the removal of one brick under one hold, so that no other
     // edit changes the cell in between. Neither type nor rotation is
     // compared: any brick with its origin cell there in that colour goes.
-    ForEachBrickLocked(octreeMutex, design, origin, [&](const LxfmlBrick& brick, const Vector3i& anchor) {
+    ForEachBrick(edit, design, origin, [&](const LxfmlBrick& brick, const Vector3i& anchor) {
         int index = 0;
-        const Chunk* chunk = FindCellLocked(anchor, index);  // null when not loaded or below row 0
+        const Chunk* chunk = edit.FindCell(anchor, index);  // null when not loaded or below row 0
         if (!chunk) return;
         const Cell& cell = chunk->cells[index];
         const BrickCell* record = CellTypeTable::Get(cell.typeIndex);
         if (!record || record->dx != 0 || record->dy != 0 || record->dz != 0) return;
         if (cell.colour != brick.colour) return;
-        RemoveBrickAtLocked(anchor, &touched);
+        edit.RemoveBrickAt(anchor, &touched);
     });
-    return SaveChunks(touched);
+    return edit.Store(touched, StoreMode::UpToFailure);
 }
 
 }  // namespace Tav

@@ -12,9 +12,8 @@ namespace Tav {
 // decompression into the buffer to the last read of its contents, so that two
 // threads never work in one buffer at once.
 //
-// Lock order: when the octree mutex is needed too, it is taken first and a
-// buffer lock after it, never the other way round. When both buffers are
-// needed, the decompress buffer's lock is taken before the compress buffer's.
+// The buffers' locks come last in the program's lock order, the decompress
+// buffer's before the compress buffer's: core/LockOrder.h.
 extern unsigned char* g_decompressBuffer;
 extern unsigned char* g_compressBuffer;
 

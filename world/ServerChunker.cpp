@@ -8,8 +8,12 @@
 #include <limits>
 #include <thread>
 
+#include "core/ConsoleOutput.h"
+#include "world/BigEndian.h"
+#include "world/BrickCatalogue.h"
 #include "world/ChunkStoreCodec.h"
 #include "world/Octree.h"
+#include "world/ScratchBuffers.h"
 #include "world/TerrainGenerator.h"
 #include "world/sql/SqlException.h"
 
@@ -39,12 +43,6 @@ int32_t ColumnOf(double v)
     return t / 16 - (t < 0 ? 1 : 0);
 }
 
-void PrintLine(const std::string& text)
-{
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
-}
-
 }  // namespace
 
 ServerChunker::ServerChunker(PhysicsManager* owner, IChunkHost* host, const std::string& databaseFile,
@@ -66,20 +64,119 @@ ServerChunker::~ServerChunker()
     Stop();  // no worker may run on a half-destroyed object
     timer_.reset();
     chunkRequests_.clear();
+    turns_.clear();
     spawnRequests_.clear();
     loaded_.clear();  // the chunks themselves went back to the pool with the octree
 }
 
+// --------------------------------------------------------------- edit scope
+
+ServerChunker::EditScope::EditScope(ServerChunker& chunker)
+    : chunker_(chunker), residency_(chunker.residencyMutex_), cells_(chunker.octreeMutex)
+{
+}
+
+void ServerChunker::EditScope::HoldCells()
+{
+    if (!cells_.owns_lock()) cells_.lock();
+}
+
+void ServerChunker::EditScope::ReleaseCells()
+{
+    if (cells_.owns_lock()) cells_.unlock();
+}
+
+bool ServerChunker::EditScope::CanPlaceBrick(const BrickShape& shape, const Vector3i& anchor,
+                                             const Vector3i& excludedMin, const Vector3i& excludedMax,
+                                             std::vector<PlacementEntry>* entries, bool requireSupport)
+{
+    HoldCells();
+    return chunker_.CanPlaceBrickLocked(shape, anchor, excludedMin, excludedMax, entries, requireSupport);
+}
+
+bool ServerChunker::EditScope::PlaceBrick(const Vector3i& excludedMin, const Vector3i& excludedMax,
+                                          const BrickShape& shape, uint8_t colour, const Vector3i& anchor,
+                                          TouchedSet* touched, bool requireSupport)
+{
+    HoldCells();
+    return chunker_.PlaceBrickLocked(excludedMin, excludedMax, shape, colour, anchor, touched, requireSupport);
+}
+
+BrickShape* ServerChunker::EditScope::RemoveBrickAt(const Vector3i& cell, TouchedSet* touched)
+{
+    HoldCells();
+    return chunker_.RemoveBrickAtLocked(cell, touched);
+}
+
+void ServerChunker::EditScope::CollectShapeChunks(const BrickShape& shape, const Vector3i& anchor,
+                                                  TouchedSet& touched)
+{
+    HoldCells();
+    chunker_.CollectShapeChunksLocked(shape, anchor, touched);
+}
+
+bool ServerChunker::EditScope::IsBoxOccupied(const Vector3i& min, const Vector3i& max)
+{
+    HoldCells();
+    return chunker_.IsBoxOccupiedLocked(min, max);
+}
+
+Chunk* ServerChunker::EditScope::FindCell(const Vector3i& cell, int& index)
+{
+    HoldCells();
+    return chunker_.FindCellLocked(cell, index);
+}
+
+TouchedSet ServerChunker::EditScope::Store(const TouchedSet& touched, StoreMode mode)
+{
+    ReleaseCells();
+    return chunker_.SaveChunks(touched, mode);
+}
+
 // ------------------------------------------------------------------- queues
+
+namespace {
+
+// The coordinates that a request is served for.
+size_t ServedCoordinates(const ChunkRequest& request)
+{
+    return std::min(request.coordinates.size(), ServerChunker::kMaxCoordinatesPerRequest);
+}
+
+}  // namespace
 
 bool ServerChunker::QueueChunkRequest(const ChunkRequest& request)
 {
+    const uint64_t peer = request.target.guid.g;
+    const size_t n = ServedCoordinates(request);
+    ChunkRequest copy = request;  // made before the lock is taken
     std::lock_guard<std::mutex> lock(chunkRequestMutex_);
-    const size_t n = std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
-    if (queuedCoordinates_ + n > kMaxQueuedCoordinates) return false;
-    chunkRequests_.push_back(request);
+    auto it = chunkRequests_.find(peer);
+    const size_t requests = it == chunkRequests_.end() ? 0 : it->second.requests.size();
+    const size_t coordinates = it == chunkRequests_.end() ? 0 : it->second.coordinates;
+    if (requests >= kMaxQueuedRequestsPerPeer || coordinates + n > kMaxQueuedCoordinatesPerPeer ||
+        queuedCoordinates_ + n > kMaxQueuedCoordinates)
+        return false;
+    if (it == chunkRequests_.end()) {
+        it = chunkRequests_.emplace(peer, PeerRequests()).first;
+        turns_.push_back(peer);
+    }
+    it->second.requests.push_back(std::move(copy));
+    it->second.coordinates += n;
     queuedCoordinates_ += n;
     return true;
+}
+
+void ServerChunker::DropChunkRequests(Net::Guid peer)
+{
+    std::list<ChunkRequest> dropped;  // freed after the lock is released
+    std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+    auto it = chunkRequests_.find(peer.g);
+    if (it == chunkRequests_.end()) return;
+    queuedCoordinates_ -= it->second.coordinates;
+    dropped.swap(it->second.requests);
+    chunkRequests_.erase(it);
+    turns_.remove(peer.g);
 }
 
 void ServerChunker::QueueSpawnRequest(SpawnRequest request)
@@ -95,31 +192,68 @@ void ServerChunker::Update()
     if (host_) host_->UpdateHeldItems(elapsed >= 0.1 ? 0.1 : elapsed);
     timer_->Reset();
     ProcessQueues();
+    RetryUnstoredWhenDue();
     std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::microseconds(16000));
 }
 
 void ServerChunker::ProcessQueues()
 {
+    // The coordinates served to each peer in this step.
+    std::map<uint64_t, size_t> served;
+    auto hasShareLeft = [&served](uint64_t peer) {
+        auto it = served.find(peer);
+        return it == served.end() || it->second < kStepShareCoordinates;
+    };
     std::unique_lock<std::mutex> chunkLock(chunkRequestMutex_);
-    while (!chunkRequests_.empty()) {
-        ChunkRequest request = std::move(chunkRequests_.front());
-        chunkRequests_.pop_front();
-        queuedCoordinates_ -= std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
+    for (;;) {
+        const auto turn = std::find_if(turns_.begin(), turns_.end(), hasShareLeft);
+        if (turn == turns_.end()) break;
+        const uint64_t peer = *turn;
+        turns_.erase(turn);
+        auto queue = chunkRequests_.find(peer);
+        ChunkRequest request = std::move(queue->second.requests.front());
+        queue->second.requests.pop_front();
+        const size_t n = ServedCoordinates(request);
+        queue->second.coordinates -= n;
+        queuedCoordinates_ -= n;
+        if (queue->second.requests.empty())
+            chunkRequests_.erase(queue);
+        else
+            turns_.push_back(peer);  // its next request after everyone else's
         chunkLock.unlock();
+        served[peer] += std::max<size_t>(n, 1);
         AnswerChunkRequest(request);
         EvictChunks();  // between answers: no answer points at a chunk now
         chunkLock.lock();
     }
     chunkLock.unlock();
 
+    // Spawns that waited for the database go first, once their pause is over.
+    const auto now = std::chrono::steady_clock::now();
+    std::list<SpawnRequest> due;
+    for (auto it = delayedSpawns_.begin(); it != delayedSpawns_.end();) {
+        if (it->first <= now) {
+            due.push_back(it->second);
+            it = delayedSpawns_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto spawn = [this, now](const SpawnRequest& request) {
+        // A block that the database could not give is tried again a second
+        // later; the peer waits for its player meanwhile.
+        if (!AnswerSpawnRequest(request)) delayedSpawns_.emplace_back(now + std::chrono::seconds(1), request);
+        EvictChunks();
+    };
+    for (const SpawnRequest& request : due) spawn(request);
+
     std::unique_lock<std::mutex> spawnLock(spawnRequestMutex_);
     while (!spawnRequests_.empty()) {
         SpawnRequest request = spawnRequests_.front();
         spawnRequests_.pop_front();
         spawnLock.unlock();
-        AnswerSpawnRequest(request);
-        EvictChunks();
+        spawn(request);
         spawnLock.lock();
     }
 }
@@ -127,25 +261,33 @@ void ServerChunker::ProcessQueues()
 void ServerChunker::AnswerChunkRequest(const ChunkRequest& request)
 {
     TouchedSet chunks;
+    bool databaseFailed = false;
+    size_t leftOut = 0;
     const size_t n = std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
     for (size_t i = 0; i < n; ++i) {
         const Vector3i& c = request.coordinates[i];
-        Chunk* chunk = GetChunk(c.x, c.y, c.z);  // null outside the world: skipped
+        Chunk* chunk = Acquire(c.x, c.y, c.z, databaseFailed);  // null outside the world: skipped
         if (chunk && chunk->nonEmptyCount != 0) chunks.insert(chunk);
+        if (!chunk && databaseFailed) ++leftOut;
     }
+    if (leftOut > 1)
+        PrintConsoleLine(std::to_string(leftOut) + " chunks were left out of an answer because world.db could not be read");
     if (!chunks.empty() && host_) host_->SendChunks(chunks, request.target, request.priority, request.broadcast);
 }
 
-void ServerChunker::AnswerSpawnRequest(const SpawnRequest& request)
+bool ServerChunker::AnswerSpawnRequest(const SpawnRequest& request)
 {
     const Vector3i column = SpawnColumn(request.position);
+    bool databaseFailed = false;
     for (int64_t x = int64_t(column.x) - 1; x <= int64_t(column.x) + 1; ++x)
         for (int64_t z = int64_t(column.z) - 1; z <= int64_t(column.z) + 1; ++z)
             for (int32_t y = 0; y <= 4; ++y)
                 if (x >= OctreeNode::kRootMinX && x < OctreeNode::kRootMaxX && z >= OctreeNode::kRootMinZ &&
                     z < OctreeNode::kRootMaxZ)
-                    GetChunk(static_cast<int32_t>(x), y, static_cast<int32_t>(z));
+                    Acquire(static_cast<int32_t>(x), y, static_cast<int32_t>(z), databaseFailed);
+    if (databaseFailed) return false;
     if (host_) host_->SpawnPlayer(request.guid, request.position);
+    return true;
 }
 
 // ------------------------------------------------------- lookup and creation
@@ -175,13 +317,21 @@ std::string ServerChunker::LocationKey(int32_t cx, int32_t cy, int32_t cz)
 
 Chunk* ServerChunker::GetChunk(int32_t cx, int32_t cy, int32_t cz)
 {
+    bool databaseFailed = false;
+    return Acquire(cx, cy, cz, databaseFailed);
+}
+
+Chunk* ServerChunker::Acquire(int32_t cx, int32_t cy, int32_t cz, bool& databaseFailed)
+{
     if (!IsInWorld(cx, cy, cz)) return nullptr;
     {
         std::lock_guard<std::mutex> lock(octreeMutex);
         if (!root) return nullptr;
         if (Chunk* found = root->Find(cx, cy, cz)) return found;
     }
-    if (Chunk* stored = LoadChunkFromDb(cx, cy, cz)) return stored;
+    if (databaseFailed) return nullptr;
+    if (Chunk* stored = LoadChunkFromDb(cx, cy, cz, databaseFailed)) return stored;
+    if (databaseFailed) return nullptr;
     return CreateChunk(cx, cy, cz, [](Chunk& chunk) { TerrainGenerator::GenerateChunk(&chunk); });
 }
 
@@ -214,9 +364,13 @@ Chunk* ServerChunker::PublishChunk(Chunk* chunk)
 
 void ServerChunker::EvictChunks()
 {
-    if (loadedCount_.load() <= evictionLimit_) return;
-    std::unique_lock<std::mutex> residency(residencyMutex, std::try_to_lock);
-    if (!residency.owns_lock()) return;  // an edit holds chunk pointers: next time
+    const uint32_t loaded = loadedCount_.load();
+    if (loaded <= evictionLimit_) return;
+    std::unique_lock<std::mutex> residency(residencyMutex_, std::defer_lock);
+    if (uint64_t(loaded) >= uint64_t(evictionLimit_) + kMaxCoordinatesPerRequest)
+        residency.lock();  // far enough over: wait for the edit
+    else if (!residency.try_lock())
+        return;  // an edit holds chunk pointers: after the next answer
 
     // The players' chunk positions, copied under the registry's mutex, which
     // is released before the octree mutex is taken.
@@ -238,7 +392,7 @@ void ServerChunker::EvictChunks()
         std::lock_guard<std::mutex> lock(octreeMutex);
         for (auto it = loaded_.begin(); it != loaded_.end() && loadedCount_.load() >= evictionLimit_;) {
             Chunk* chunk = *it;
-            if (!isFar(*chunk)) {
+            if (!isFar(*chunk) || unstored_.count(chunk) != 0) {
                 ++it;
                 continue;
             }
@@ -256,67 +410,163 @@ void ServerChunker::EvictChunks()
 
 void ServerChunker::ReportStoreError(const char* what, int32_t cx, int32_t cy, int32_t cz, const std::string& text)
 {
-    PrintLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
+    PrintConsoleLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
 }
 
-bool ServerChunker::SaveChunks(const TouchedSet& chunks)
+TouchedSet ServerChunker::SaveChunks(const TouchedSet& chunks, StoreMode mode)
 {
-    struct Snapshot {
-        int32_t cx, cy, cz;
-        Net::BitStream cells;
-    };
-    // The cells are copied under the octree mutex, so that no edit changes
-    // them halfway; compression and the statements run after it is released.
-    std::vector<Snapshot> snapshots(chunks.size());
-    {
-        std::lock_guard<std::mutex> lock(octreeMutex);
-        size_t i = 0;
-        for (const Chunk* chunk : chunks) {
-            snapshots[i].cx = chunk->cx;
-            snapshots[i].cy = chunk->cy;
-            snapshots[i].cz = chunk->cz;
-            chunk->Serialize(snapshots[i].cells);
-            ++i;
-        }
-    }
+    if (chunks.empty()) return {};
+    const std::vector<Chunk*> order(chunks.begin(), chunks.end());
+    const size_t n = order.size();
 
-    bool all = true;
-    for (const Snapshot& s : snapshots) {
-        try {
-            StoreChunkRow(database_, s.cx, s.cy, s.cz, s.cells.GetData(), s.cells.GetNumberOfBytesUsed());
-        } catch (const SqlException& e) {
-            ReportStoreError("Cannot store", s.cx, s.cy, s.cz, e.ErrorMessage());
-            all = false;
-        } catch (const std::exception& e) {
-            ReportStoreError("Cannot store", s.cx, s.cy, s.cz, e.what());
-            all = false;
-        }
-    }
-    return all;
-}
-
-Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz)
-{
-    std::vector<unsigned char> raw;
+    // Rows reach the database in the order their cells were read: a later
+    // store of a chunk never commits before an earlier one.
+    std::lock_guard<std::mutex> store(storeMutex_);
+    std::vector<SqlBuffer> statements(n);
     std::string error;
-    ChunkRowStatus status;
     try {
-        status = LoadChunkRow(database_, cx, cy, cz, kStoredChunkRawLength, raw, error);
+        // The cells are copied under the octree mutex, so that no edit
+        // changes them halfway; compression and encoding run after it is
+        // released, and the statements after the scratch buffers are.
+        std::unique_lock<std::mutex> cells(octreeMutex);
+        ScratchBufferLock rawLock(ScratchBuffer::Decompress);
+        std::vector<unsigned char> heap;
+        unsigned char* raw = rawLock.Data();
+        if (!raw || rawLock.Size() < n * kSerializedChunkBytes) {
+            heap.resize(n * kSerializedChunkBytes);
+            raw = heap.data();
+        }
+        for (size_t i = 0; i < n; ++i) order[i]->SerializeCells(raw + i * kSerializedChunkBytes);
+        cells.unlock();
+        for (size_t i = 0; i < n; ++i)
+            FormatChunkRowStatement(statements[i], order[i]->cx, order[i]->cy, order[i]->cz,
+                                    raw + i * kSerializedChunkBytes, kSerializedChunkBytes);
+    } catch (const SqlException& e) {
+        error = e.ErrorMessage();
     } catch (const std::exception& e) {
-        status = ChunkRowStatus::Failed;
         error = e.what();
     }
-    if (status == ChunkRowStatus::Missing) return nullptr;
-    if (status == ChunkRowStatus::Failed || raw.size() != kSerializedChunkBytes) {
-        // Treated as missing: the chunk is generated for this run, and its
-        // row stays as it is unless an edit stores the chunk again.
-        ReportStoreError("Cannot load", cx, cy, cz, error.empty() ? "damaged row" : error);
-        return nullptr;
+    StoredRows rows;
+    if (error.empty())
+        rows = StoreRows(database_, statements, mode);
+    else
+        rows.error = error;
+
+    TouchedSet stored(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(rows.count));
+    std::vector<const Chunk*> recovered;
+    {
+        std::lock_guard<std::mutex> cells(octreeMutex);
+        for (size_t i = 0; i < n; ++i) {
+            if (i < rows.count) {
+                if (unstored_.erase(order[i]) != 0) recovered.push_back(order[i]);
+            } else {
+                unstored_.insert(order[i]);
+            }
+        }
+        unstoredCount_.store(unstored_.size());
     }
-    return CreateChunk(cx, cy, cz, [&raw](Chunk& chunk) {
-        Net::BitStream in(raw.data(), raw.size(), false);
-        chunk.Deserialize(in);
-    });
+    for (const Chunk* c : recovered)
+        PrintConsoleLine("Stored chunk " + LocationKey(c->cx, c->cy, c->cz) + " (its earlier store had failed)");
+    for (size_t i = rows.count; i < n; ++i)
+        ReportStoreError("Cannot store", order[i]->cx, order[i]->cy, order[i]->cz,
+                         rows.error + " (kept in memory, stored again later)");
+    return stored;
+}
+
+bool ServerChunker::StoreUnstoredChunks(bool broadcast)
+{
+    if (unstoredCount_.load() == 0) return true;
+    TouchedSet pending;
+    {
+        std::lock_guard<std::mutex> cells(octreeMutex);
+        pending.insert(unstored_.begin(), unstored_.end());
+    }
+    // Only the worker evicts, and it never evicts these: they stay resident.
+    const TouchedSet stored = SaveChunks(pending, StoreMode::AllOrNothing);
+    // Their change was never shown: now that it is on disk, everyone sees it.
+    if (broadcast && !stored.empty() && host_)
+        host_->SendChunks(stored, Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS),
+                          Net::HIGH_PRIORITY, true);
+    return unstoredCount_.load() == 0;
+}
+
+void ServerChunker::RetryUnstoredWhenDue()
+{
+    if (unstoredCount_.load() == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextStoreRetry_) return;
+    if (StoreUnstoredChunks()) {
+        storeRetryDelay_ = std::chrono::milliseconds(0);
+        return;
+    }
+    // The first retry comes on the next step; while the disk keeps failing,
+    // the pause doubles up to half a minute.
+    storeRetryDelay_ = std::min<std::chrono::milliseconds>(
+        std::chrono::milliseconds(30000),
+        storeRetryDelay_.count() == 0 ? std::chrono::milliseconds(250) : storeRetryDelay_ * 2);
+    nextStoreRetry_ = now + storeRetryDelay_;
+}
+
+void ServerChunker::WorkerStopped()
+{
+    if (!StoreUnstoredChunks(false)) {
+        PrintConsoleLine(std::to_string(unstoredCount_.load()) +
+                  " chunk(s) could not be stored before the world was unloaded; their latest changes are lost");
+    }
+    std::lock_guard<std::mutex> cells(octreeMutex);
+    unstored_.clear();
+    unstoredCount_.store(0);
+    loaded_.clear();
+    loadedCount_.store(0);
+    storeRetryDelay_ = std::chrono::milliseconds(0);
+    nextStoreRetry_ = {};
+}
+
+Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& failed)
+{
+    ChunkRowStatus status = ChunkRowStatus::Failed;
+    std::string error;
+    Chunk* chunk = nullptr;
+    {
+        std::unique_lock<std::mutex> store(storeMutex_);
+        ScratchBufferLock rawLock(ScratchBuffer::Decompress);
+        std::vector<unsigned char> heap;
+        unsigned char* raw = rawLock.Data();
+        if (!raw) {
+            heap.resize(kStoredChunkRawLength);
+            raw = heap.data();
+        }
+        try {
+            status = LoadChunkRowInto(database_, cx, cy, cz, kStoredChunkRawLength, raw, error);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        store.unlock();
+        if (status == ChunkRowStatus::Loaded) {
+            // Filled before it is filed, so that no other thread sees it half made.
+            chunk = NewChunk(cx, cy, cz);
+            Net::BitStream in(raw, kStoredChunkRawLength, false);
+            chunk->Deserialize(in);
+        }
+    }
+    switch (status) {
+    case ChunkRowStatus::Loaded:
+        return PublishChunk(chunk);
+    case ChunkRowStatus::Missing:
+        return nullptr;
+    case ChunkRowStatus::Damaged:
+        // The row was read and cannot be used: the chunk is generated for
+        // this run, and its row stays as it is unless an edit stores it.
+        ReportStoreError("Cannot load", cx, cy, cz, error + " (a damaged row: the chunk is generated instead)");
+        return nullptr;
+    case ChunkRowStatus::Failed:
+        break;
+    }
+    // The row may hold edits: nothing may stand in for it. The chunk stays
+    // away until the database can be read.
+    ReportStoreError("Cannot load", cx, cy, cz, error + " (the chunk is left out until world.db can be read)");
+    failed = true;
+    return nullptr;
 }
 
 bool ServerChunker::DecompressChunk(Net::BitStream& in, Net::BitStream& out)
@@ -326,16 +576,21 @@ bool ServerChunker::DecompressChunk(Net::BitStream& in, Net::BitStream& out)
     const size_t available = in.GetNumberOfBytesUsed() - offset;
     if (available < kChunkFrameHeaderSize) return false;
     const unsigned char* framed = in.GetData() + offset;
-    const uint32_t compressed = (uint32_t(framed[0]) << 24) | (uint32_t(framed[1]) << 16) |
-                                (uint32_t(framed[2]) << 8) | uint32_t(framed[3]);
-    if (compressed > available - kChunkFrameHeaderSize) return false;
+    // The frame's own length, or what the stream holds when it claims more
+    // (InflateChunkFrame then refuses it).
+    const size_t m = std::min<size_t>(available, kChunkFrameHeaderSize + size_t(LoadU32BE(framed)));
 
-    std::vector<unsigned char> raw;
+    ScratchBufferLock rawLock(ScratchBuffer::Decompress);
+    std::vector<unsigned char> heap;
+    unsigned char* raw = rawLock.Data();
+    if (!raw) {
+        heap.resize(kStoredChunkRawLength);
+        raw = heap.data();
+    }
     std::string error;
-    if (!UnframeChunkData(framed, kChunkFrameHeaderSize + compressed, kStoredChunkRawLength, raw, error))
-        return false;
-    in.IgnoreBytes(kChunkFrameHeaderSize + compressed);
-    out.WriteBytes(raw.data(), raw.size());
+    if (!InflateChunkFrame(framed, m, kStoredChunkRawLength, raw, error)) return false;
+    in.IgnoreBytes(m);
+    out.WriteBytes(raw, kStoredChunkRawLength);
     return true;
 }
 

@@ -4,15 +4,30 @@
 // of chunks, eviction of chunks far from the players, and the chunk store in
 // the database.
 //
-// Lock order of the program, outermost first:
-//   Lua lock -> residencyMutex -> entity registry -> a player's own lock
-//   -> octreeMutex -> scratch buffer locks.
-// The two queue mutexes are leaves: nothing else is taken while one is held.
+// Its locks (their place among the program's others: core/LockOrder.h):
+//   residency   held by an edit from its first lookup to its last use of the
+//               chunk pointers it collected (EditScope), and by eviction;
+//   store       the database connection: each load, and each store from the
+//               snapshot of the cells to the end of its transaction, so that
+//               rows are written in the order their cells were read;
+//   octree      (BaseChunker) the tree and the cells, and the set of chunks
+//               whose latest change is not stored;
+//   queues      the two request queues, leaves.
+//
+// What is stored when. An edit stores every chunk that it touched before it
+// shows them to anyone (EditScope::Store, then the send), so a client sees an
+// edit only once its row is committed. A chunk whose store failed keeps its
+// change in memory: it is kept out of eviction, the worker stores it again
+// on a later step (and at Stop) and then sends it to every peer; the console
+// shows the failure and the later success.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,12 +38,14 @@
 #include "net/Types.h"
 #include "world/BaseChunker.h"
 #include "world/Chunk.h"
+#include "world/ChunkStoreCodec.h"
 #include "world/IChunkHost.h"
 #include "world/sql/SqlDatabase.h"
 
 namespace Tav {
 
 class PhysicsManager;
+struct BrickShape;
 struct LxfmlDesign;
 
 // One client's request for chunks, answered by the chunk worker.
@@ -58,11 +75,22 @@ public:
     // worker commit to, and keeps every answer (at most 1024 x 12300 bytes
     // before compression) below the network library's largest message.
     static constexpr size_t kMaxCoordinatesPerRequest = 1024;
-    // The chunk-request queue holds at most this many coordinates in all;
-    // a request that would go beyond is dropped, so a peer that sends
-    // requests faster than the worker answers them cannot make the queue
-    // grow without bound.
-    static constexpr size_t kMaxQueuedCoordinates = 64 * kMaxCoordinatesPerRequest;
+    // Each peer's share of the chunk-request queue: at most this many
+    // requests (a request that names no coordinate counts too) and this many
+    // coordinates (a request counts for the coordinates it is served for). A
+    // request beyond its peer's share is dropped; other peers are not
+    // affected.
+    static constexpr size_t kMaxQueuedRequestsPerPeer = 64;
+    static constexpr size_t kMaxQueuedCoordinatesPerPeer = 8 * kMaxCoordinatesPerRequest;
+    // Within one worker step the peers are served in turn, one request at a
+    // time, and each peer only until its requests of that step come to this
+    // many coordinates (at least one request each); the rest waits for the
+    // next step. So one peer's backlog delays the answers of others, and the
+    // spawns that follow them, by at most one step's share.
+    static constexpr size_t kStepShareCoordinates = kMaxCoordinatesPerRequest;
+    // A bound on the whole queue, far beyond the shares of every peer that
+    // the server accepts at once.
+    static constexpr size_t kMaxQueuedCoordinates = 256 * kMaxQueuedCoordinatesPerPeer;
 
     // Opens the database (an error of the open leaves the constructor as
     // SqlException) and creates the chunk table when it does not exist.
@@ -78,22 +106,69 @@ public:
 
     void SetHost(IChunkHost* host) { host_ = host; }
 
-    // Network thread: queue a request for the worker. False when the request
-    // was dropped because the queue is full (see kMaxQueuedCoordinates).
+    // An edit of the loaded world from any thread: takes the residency mutex,
+    // then the octree mutex, and offers the edit operations (see BaseChunker).
+    // Chunk pointers that the edit collects stay valid until the scope ends.
+    // Store lets go of the cells and stores the touched chunks; the caller
+    // then sends what Store returns, while the scope still keeps them resident.
+    // Between the two locks, and after ReleaseCells, the holder may take the
+    // locks that come between them in the lock order (a player's, the
+    // registry's); an edit call after ReleaseCells takes the cells again.
+    class EditScope {
+    public:
+        explicit EditScope(ServerChunker& chunker);
+        EditScope(const EditScope&) = delete;
+        EditScope& operator=(const EditScope&) = delete;
+
+        bool CanPlaceBrick(const BrickShape& shape, const Vector3i& anchor, const Vector3i& excludedMin,
+                           const Vector3i& excludedMax, std::vector<PlacementEntry>* entries, bool requireSupport);
+        bool PlaceBrick(const Vector3i& excludedMin, const Vector3i& excludedMax, const BrickShape& shape,
+                        uint8_t colour, const Vector3i& anchor, TouchedSet* touched, bool requireSupport);
+        BrickShape* RemoveBrickAt(const Vector3i& cell, TouchedSet* touched);
+        void CollectShapeChunks(const BrickShape& shape, const Vector3i& anchor, TouchedSet& touched);
+        bool IsBoxOccupied(const Vector3i& min, const Vector3i& max);
+        // The loaded chunk holding a world cell (its cell is cells[index]),
+        // or null; the cell may be read and written while the scope holds
+        // the cells.
+        Chunk* FindCell(const Vector3i& cell, int& index);
+
+        // Lets go of the octree mutex; the chunks stay resident.
+        void ReleaseCells();
+        // ReleaseCells, then ServerChunker::SaveChunks.
+        TouchedSet Store(const TouchedSet& touched, StoreMode mode);
+
+    private:
+        void HoldCells();
+        ServerChunker& chunker_;
+        std::unique_lock<std::mutex> residency_;
+        std::unique_lock<std::mutex> cells_;
+    };
+
+    // Network thread: queue a request for the worker, in the share of the
+    // peer that its target names. False when the request was dropped because
+    // that share is full.
     bool QueueChunkRequest(const ChunkRequest& request);
+    // Network thread: forgets the queued chunk requests of a peer that left.
+    void DropChunkRequests(Net::Guid peer);
     void QueueSpawnRequest(SpawnRequest request);
 
     // One worker step: script garbage, held items, both queues, then a pause
     // of 16 ms.
     void Update() override;
 
-    // Worker only: answers every queued chunk request (including those queued
-    // meanwhile), then every queued spawn request. Eviction runs between two
-    // answers, never while an answer is being built.
+    // Worker only: answers the queued chunk requests (including those queued
+    // meanwhile) in turn by peer, each peer up to its step share, then every
+    // queued spawn request. Eviction runs between two answers, never while an
+    // answer is being built.
     void ProcessQueues();
 
     // Worker only: the chunk at those coordinates, found, loaded or
-    // generated; null only for coordinates outside the world.
+    // generated. Null for coordinates outside the world, and when world.db
+    // could not be read for it (busy, locked, an I/O error, not open): such
+    // a chunk is not made resident at all, so that nothing generated can
+    // take the place of its stored row; it is tried again when next asked
+    // for. Only a row that was read and found damaged gives way to a
+    // generated chunk.
     Chunk* GetChunk(int32_t cx, int32_t cy, int32_t cz);
 
     // Worker only: a new chunk from the pool, initialised with its
@@ -110,39 +185,60 @@ public:
     // Worker only: when more chunks are loaded than the limit, frees chunks
     // farther than kEvictionDistance from every player, oldest first, until
     // fewer than the limit remain or the list has been walked. With no
-    // player every chunk counts as far. Skipped (and retried after the next
-    // answer) while another thread holds residencyMutex.
+    // player every chunk counts as far. A chunk whose latest change is not
+    // stored is never evicted.
+    //
+    // It runs between answers, never while one is built (so an answer's
+    // chunks stay resident until sent): one answer can take the count above
+    // the limit by at most the chunks of one request. While an edit holds
+    // the residency mutex the pass is put off to the next answer, but only
+    // until the count reaches the limit plus kMaxCoordinatesPerRequest; from
+    // there it waits for the edit. So the count stays below the limit plus
+    // twice kMaxCoordinatesPerRequest, apart from the chunks that may not go
+    // (near a player, or with an unstored change).
     void EvictChunks();
 
-    // Stores every chunk of the set (one row each). The chunks must stay
+    // Stores every chunk of the set, one INSERT OR REPLACE each in the set's
+    // order (the rows are those that storing each by itself would give), in
+    // one transaction that commits as mode says. Returns the chunks whose
+    // rows now hold the cells read here. Every chunk not stored is reported
+    // on the console and kept as unstored (see above). The chunks must stay
     // resident for the call: the worker calls it freely, any other thread
-    // holds residencyMutex from the edit that filled the set. The cells are
-    // read under octreeMutex; the statements run with no lock of ours held.
-    // A failed statement is reported on the console and the other chunks
-    // are still stored; returns false when any chunk was not stored.
-    bool SaveChunks(const TouchedSet& chunks);
+    // through EditScope::Store. The caller holds no octree or scratch lock.
+    TouchedSet SaveChunks(const TouchedSet& chunks, StoreMode mode);
+
+    // Worker (or after the worker has stopped): stores every unstored chunk
+    // in one all-or-nothing transaction; with broadcast, sends them to every
+    // peer once stored. True when none is left unstored.
+    bool StoreUnstoredChunks(bool broadcast = true);
+    // The number of chunks whose latest change is not stored.
+    size_t UnstoredCount() const { return unstoredCount_.load(); }
 
     // ---- Design stamping and undo (world/DesignStamping.cpp) ----
     // Both change only chunks that are loaded (never loading or creating
-    // one), add the chunks they change to touched, store those chunks, and
-    // return whether every one was stored. The caller holds residencyMutex
-    // from the call to its last use of touched (it sends them).
+    // one), through the caller's edit scope, add the chunks they change to
+    // touched, and store those chunks as storing them one by one would: up
+    // to a failing statement (StoreMode::UpToFailure; the rest stay unstored
+    // and are stored later). They return the chunks that were stored, which
+    // the caller sends while its scope still keeps them resident.
     //
     // Places the design's bricks, in list order, with their anchors at
     // origin + the brick's cell: a brick that would cover an occupied cell
     // or the cell (0, 0, 0), or whose anchor lies below row 0, is left out.
-    bool PlaceDesignAndSave(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
+    TouchedSet PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
     // At each brick's anchor, removes the brick found there when that cell
     // is its origin cell and has the design brick's colour.
-    bool RemoveDesignAndSave(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
-    // Bricks stamped or tested under one hold of octreeMutex: it bounds how
-    // long a design keeps the chunk worker's lookups waiting.
+    TouchedSet RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
+    // Bricks stamped or tested under one hold of the cells (the scope lets
+    // go of them between holds): it bounds how long a design keeps the chunk
+    // worker's lookups and player movement waiting.
     static constexpr size_t kDesignBricksPerHold = 256;
 
     // Worker only: the stored copy of a chunk, loaded and made resident, or
-    // null when there is no usable row. A row that cannot be read, decoded
-    // or unpacked is reported on the console and treated as missing.
-    Chunk* LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz);
+    // null when there is none to use: no row; a damaged row (reported, the
+    // caller generates the chunk); or a database that could not be read
+    // (reported, and failed is set).
+    Chunk* LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& failed);
 
     // Reads framed bytes (u32 compressed length, u32 raw length, compressed
     // bytes) and appends the 12288-byte cell form to out. False, and out
@@ -153,13 +249,9 @@ public:
     // Number of chunks in memory (the loaded list).
     uint32_t LoadedCount() const { return loadedCount_.load(); }
     uint32_t EvictionLimit() const { return evictionLimit_; }
+    // The connection itself, for opening and closing it while no other thread
+    // uses the chunk manager (the server's stop, tests).
     SqlDatabase& Database() { return database_; }
-
-    // Held by eviction for its pass. A thread other than the worker that
-    // keeps chunk pointers beyond one hold of octreeMutex (a brick edit that
-    // then sends and stores its touched set, design stamping) holds it from
-    // its first lookup to its last use of those pointers.
-    std::mutex residencyMutex;
 
     // Coordinates that have a place in the octree: x and z from -24000 to
     // 23999, y from 0 to 4.
@@ -171,23 +263,49 @@ public:
     // The key text of a chunk's row: "cx,cy,cz".
     static std::string LocationKey(int32_t cx, int32_t cy, int32_t cz);
 
+protected:
+    // Stores what is still unstored, then forgets the loaded list: the base
+    // frees every chunk next, and a later Start begins with an empty world.
+    void WorkerStopped() override;
+
 private:
     Chunk* NewChunk(int32_t cx, int32_t cy, int32_t cz);
     Chunk* PublishChunk(Chunk* chunk);
+    // GetChunk that, once the database has failed (databaseFailed set),
+    // stops asking it and gives only resident chunks.
+    Chunk* Acquire(int32_t cx, int32_t cy, int32_t cz, bool& databaseFailed);
     void AnswerChunkRequest(const ChunkRequest& request);
-    void AnswerSpawnRequest(const SpawnRequest& request);
+    // False when the block could not be made resident (the database failed).
+    bool AnswerSpawnRequest(const SpawnRequest& request);
     void ReportStoreError(const char* what, int32_t cx, int32_t cy, int32_t cz, const std::string& text);
+    void RetryUnstoredWhenDue();
 
     PhysicsManager* owner_;
     IChunkHost* host_;
     std::mutex chunkRequestMutex_;
     std::mutex spawnRequestMutex_;
     SqlDatabase database_;
+    std::mutex residencyMutex_;
+    std::mutex storeMutex_;
+    std::set<Chunk*> unstored_;  // latest change not stored; guarded by octreeMutex
+    std::atomic<size_t> unstoredCount_{0};
+    std::chrono::steady_clock::time_point nextStoreRetry_{};  // worker only
+    std::chrono::milliseconds storeRetryDelay_{0};            // worker only
     std::list<Chunk*> loaded_;  // creation order, oldest first; worker only
     std::atomic<uint32_t> loadedCount_{0};
-    std::list<ChunkRequest> chunkRequests_;
-    size_t queuedCoordinates_ = 0;  // the coordinates of every queued chunk request
+    // The queued chunk requests of each peer (by its GUID), and the peers
+    // that have any in the order of their turns; under chunkRequestMutex_.
+    struct PeerRequests {
+        std::list<ChunkRequest> requests;
+        size_t coordinates = 0;
+    };
+    std::map<uint64_t, PeerRequests> chunkRequests_;
+    std::list<uint64_t> turns_;
+    size_t queuedCoordinates_ = 0;  // of every peer
     std::list<SpawnRequest> spawnRequests_;
+    // Spawns whose block could not be loaded, with the time of their next
+    // try; worker only.
+    std::list<std::pair<std::chrono::steady_clock::time_point, SpawnRequest>> delayedSpawns_;
     std::shared_ptr<Timer> timer_;
     uint32_t evictionLimit_;
 };

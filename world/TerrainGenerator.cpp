@@ -260,13 +260,6 @@ void TerrainGenerator::GenerateChunk(Chunk* chunk) {
     chunk->dirty = 0;
 }
 
-void TerrainGenerator::GenerateChunkLiteral(Chunk* chunk) {
-    if (shapes[0].cells == nullptr) PrepareShapeTables();
-    FillCells(chunk);
-    FitBricksLiteral(chunk, FindFiller());
-    chunk->dirty = 0;
-}
-
 bool TerrainGenerator::FitShapeInLayer(int32_t y, Chunk* chunk, BrickCell* const* shape, uint8_t count,
                                        int32_t minX, int32_t minY, int32_t minZ, int32_t maxX, int32_t maxY,
                                        int32_t maxZ, const BrickCell* filler) {
@@ -288,21 +281,6 @@ bool TerrainGenerator::FitShapeInLayer(int32_t y, Chunk* chunk, BrickCell* const
         }
     }
     return false;
-}
-
-void TerrainGenerator::FitBricksLiteral(Chunk* chunk, const BrickCell* filler) {
-    for (int32_t y = 0; y < 16; ++y) {
-        bool placed;
-        do {
-            placed = false;
-            for (const FitShape& s : shapes) {
-                if (FitShapeInLayer(y, chunk, s.cells, s.count, s.min[0], s.min[1], s.min[2], s.max[0], s.max[1],
-                                    s.max[2], filler)) {
-                    placed = true;
-                }
-            }
-        } while (placed);
-    }
 }
 
 namespace {

@@ -48,19 +48,18 @@ public:
     static void PrepareShapeTables();
     static void FreeShapeTables();
 
-    // Fills a chunk that Chunk::Init has given its coordinates; clears its dirty flag.
+    // Fills a chunk that Chunk::Init has given its coordinates (FillCells,
+    // then FitBricks); clears its dirty flag.
     static void GenerateChunk(Chunk* chunk);
-    // The same with the literal brick fitting (FitBricksLiteral); the result is
-    // identical, only slower.
-    static void GenerateChunkLiteral(Chunk* chunk);
 
+    // The first stage: every cell from the height field, solid cells as
+    // filler in one of two colours of the colour noise, the others empty.
+    static void FillCells(Chunk* chunk);
     // The brick-fitting stage: for each layer, passes over the five shapes
     // until a pass places nothing. A failed origin stays failed within its
     // layer (placing bricks only turns filler cells into brick cells, and
     // colours never change), so each shape's scan resumes where it stopped.
     static void FitBricks(Chunk* chunk, const BrickCell* filler);
-    // The same stage with every scan starting again from the first origin.
-    static void FitBricksLiteral(Chunk* chunk, const BrickCell* filler);
     // Places one brick of the shape at the first origin of layer y, in scan
     // order (x ascending, then z ascending), where every shape cell is filler
     // of the colour of its first cell. True when it placed one.
@@ -71,9 +70,6 @@ public:
     // The filler record: the cell at offset (0, 0, 0) of the first type's
     // first shape; null when the catalogue is not built.
     static const BrickCell* FindFiller();
-
-private:
-    static void FillCells(Chunk* chunk);
 };
 
 }  // namespace Tav

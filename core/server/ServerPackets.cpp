@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/ConsoleOutput.h"
 #include "core/GameMessages.h"
 #include "core/server/Server.h"
 #include "entities/EntityManager.h"
@@ -32,14 +33,9 @@ static_assert(ServerChunker::kMaxCoordinatesPerRequest * kChunkDataEntryBytes * 
                   Net::MAXIMUM_MESSAGE_SIZE,
               "a full chunk answer must fit in one message");
 
-// Bits of one player input on the wire: seven doubles and six flags.
-constexpr Net::BitSize kPlayerInputBits = 7 * 64 + 6;
-
-void PrintLine(const std::string& text)
-{
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-}
+// Bits of the seven doubles that begin a player input on the wire; the six
+// flag bits after them are optional (a flag without its bit stays false).
+constexpr Net::BitSize kPlayerInputDoublesBits = 7 * 64;
 
 Net::AddressOrGuid Everyone() { return Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS); }
 
@@ -81,21 +77,20 @@ void HandlePlaceBrick(Server& server, Net::BitStream& in, Net::Guid sender)
     BrickShape* shape = BrickCatalogue::FindShape(type, rotation);
     if (!shape || !shape->owner) return;
 
-    ServerChunker& chunker = server.GetChunker();
-    // The touched chunks stay resident until they are sent and stored.
-    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
-    TouchedSet touched;
+    // Read before the edit: a player's lock comes before the cells' in the
+    // lock order.
     const bool haveOne = player->GetInventoryCount(*shape->owner) > 0;
-    bool placed = false;
-    {
-        std::lock_guard<std::mutex> octree(chunker.octreeMutex);
-        if (haveOne)
-            placed = chunker.PlaceBrickLocked(kNoExcludedMin, kNoExcludedMax, *shape, colour, anchor, &touched, true);
-        if (!placed) chunker.CollectShapeChunksLocked(*shape, anchor, touched);
-    }
+    // The touched chunks stay resident until they are stored and sent.
+    ServerChunker::EditScope edit(server.GetChunker());
+    TouchedSet touched;
+    const bool placed =
+        haveOne && edit.PlaceBrick(kNoExcludedMin, kNoExcludedMax, *shape, colour, anchor, &touched, true);
+    if (!placed) edit.CollectShapeChunks(*shape, anchor, touched);
+    // Stored first, then shown: a client sees an edit only once it is on
+    // disk. Chunks whose store failed are sent by the worker once stored.
+    const TouchedSet stored = edit.Store(touched, StoreMode::AllOrNothing);
     if (placed) player->AddToInventory(*shape->owner, -1);
-    server.SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
-    chunker.SaveChunks(touched);
+    server.SendChunks(stored, Everyone(), Net::HIGH_PRIORITY, true);
 }
 
 // ID_REMOVE_BRICK: i32 x, y, z of any cell of the brick.
@@ -106,13 +101,12 @@ void HandleRemoveBrick(Server& server, Net::BitStream& in, Net::Guid sender)
     Player* player = g_entityManager.FindPlayerByGuid(sender);
     if (!player) return;
 
-    ServerChunker& chunker = server.GetChunker();
-    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+    ServerChunker::EditScope edit(server.GetChunker());
     TouchedSet touched;
-    const BrickShape* shape = chunker.RemoveBrickAt(cell, &touched);
+    const BrickShape* shape = edit.RemoveBrickAt(cell, &touched);
+    const TouchedSet stored = edit.Store(touched, StoreMode::AllOrNothing);
     if (shape && shape->owner) player->AddToInventory(*shape->owner, 1);
-    server.SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
-    chunker.SaveChunks(touched);
+    server.SendChunks(stored, Everyone(), Net::HIGH_PRIORITY, true);
 }
 
 // ID_SERVER_COMMAND: u32 length, then the text. A length beyond the message
@@ -129,10 +123,11 @@ void HandleServerCommand(Net::BitStream& in, Net::Guid sender)
     g_serverCommander.Execute(sender, text);  // the output is not sent back
 }
 
-// ID_PLAYER_INPUT: one whole player input, else nothing.
+// ID_PLAYER_INPUT: one player input: the seven doubles, then the flags that
+// the message holds bits for. Shorter than the doubles: dropped.
 void HandlePlayerInput(Net::BitStream& in, Net::Guid sender)
 {
-    if (in.GetNumberOfUnreadBits() < kPlayerInputBits) return;
+    if (in.GetNumberOfUnreadBits() < kPlayerInputDoublesBits) return;
     PlayerInput input;
     input.Deserialize(&in);
     if (Player* player = g_entityManager.FindPlayerByGuid(sender)) player->ApplyInput(input);
@@ -149,11 +144,12 @@ void Server::OnPacket(Net::Packet* packet)
     switch (id) {
     case Net::ID_NEW_INCOMING_CONNECTION:
         chunker.QueueSpawnRequest(SpawnRequest{packet->guid, Vector3(0.0, 0.0, 0.0)});
-        PrintLine(packet->systemAddress.ToString(false) + " connected\n");
-        PrintLine("Player joined with guid: " + packet->guid.ToString() + " \n");
+        PrintConsoleLine(packet->systemAddress.ToString(false) + " connected");
+        PrintConsoleLine("Player joined with guid: " + packet->guid.ToString() + " ");
         break;
     case Net::ID_DISCONNECTION_NOTIFICATION:
     case Net::ID_CONNECTION_LOST:
+        chunker.DropChunkRequests(packet->guid);  // nobody left to answer
         OnPlayerDisconnected(packet->guid);
         break;
     case ID_REQUEST_CHUNKS:
@@ -182,7 +178,7 @@ void Server::OnPlayerDisconnected(Net::Guid guid)
     if (!player) return;
     player->BroadcastDestruction();
     g_entityManager.DeletePlayer(player);  // unregisters, waits for holders, deletes
-    PrintLine("Player removed with guid: " + guid.ToString() + " \n");
+    PrintConsoleLine("Player removed with guid: " + guid.ToString() + " ");
 }
 
 void Server::SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority, bool broadcast)
@@ -190,10 +186,9 @@ void Server::SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& targ
     // The cells are read under the octree mutex, so that no edit changes a
     // chunk halfway through; compression runs after it is released.
     Net::BitStream body;
-    {
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
+    chunker.ReadCells([&] {
         for (const Chunk* chunk : chunks) AppendChunkEntry(*chunk, body);
-    }
+    });
     Net::BitStream message;
     WriteChunkDataMessage(static_cast<uint32_t>(chunks.size()), body, message);
     if (client && client->GetPeer())
@@ -208,9 +203,8 @@ double Server::FindSpawnHeight(const Vector3i& min, const Vector3i& max)
     const double rows = (kWorldHeight - (double(max.y) - double(min.y))) / kRowHeight;
     int32_t h = rows >= 79.0 ? 79 : (rows <= -1.0 ? -1 : static_cast<int32_t>(rows));
     int32_t top = 79;
-    std::lock_guard<std::mutex> lock(chunker.octreeMutex);
     for (; h >= 0; --h, --top)
-        if (chunker.IsBoxOccupiedLocked(Vector3i(min.x, h, min.z), Vector3i(max.x, top, max.z)))
+        if (chunker.IsBoxOccupied(Vector3i(min.x, h, min.z), Vector3i(max.x, top, max.z)))
             return h * kRowHeight;
     return -kRowHeight;
 }

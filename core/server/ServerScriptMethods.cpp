@@ -66,11 +66,12 @@ void Server::ImportTestLXFML()
     LoadLxfmlFile(design, Vector3i(0, 0, 0));
 
     std::lock_guard<std::mutex> imports(importMutex);
-    // The touched chunks stay resident until they are sent.
-    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+    // The touched chunks stay resident until they are sent; only those that
+    // are stored are shown now (the others once the worker has stored them).
+    ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
-    if (chunker.PlaceDesignAndSave(touched, design, kTestDesignOrigin))
-        SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
+    SendChunks(chunker.PlaceDesignAndSave(edit, touched, design, kTestDesignOrigin), Everyone(),
+               Net::HIGH_PRIORITY, true);
 }
 
 void Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text)
@@ -86,13 +87,13 @@ void Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::str
     const Vector3i origin = DesignOriginBeside(player.motion.position, player.facing, design);
 
     std::lock_guard<std::mutex> imports(importMutex);
-    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+    ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
-    const bool stored = chunker.PlaceDesignAndSave(touched, design, origin);
-    // Recorded even when a store failed: the bricks are in the world, and
-    // the undo must be able to take them out.
+    const TouchedSet stored = chunker.PlaceDesignAndSave(edit, touched, design, origin);
+    // Recorded even when a store failed: the bricks are in the world (and
+    // stored later), and the undo must be able to take them out.
     importUndo[sender] = ImportRecord{std::move(design), origin};
-    if (stored) SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
+    SendChunks(stored, Everyone(), Net::HIGH_PRIORITY, true);
 }
 
 void Server::UndoImportLXFML(ServerCommandConnector& connector)
@@ -106,10 +107,10 @@ void Server::UndoImportLXFML(ServerCommandConnector& connector)
     if (it == importUndo.end()) return;
     const ImportRecord record = std::exchange(it->second, ImportRecord());
 
-    std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+    ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
-    if (chunker.RemoveDesignAndSave(touched, record.design, record.origin))
-        SendChunks(touched, Everyone(), Net::HIGH_PRIORITY, true);
+    SendChunks(chunker.RemoveDesignAndSave(edit, touched, record.design, record.origin), Everyone(),
+               Net::HIGH_PRIORITY, true);
 }
 
 }  // namespace Tav

@@ -4,7 +4,9 @@
 
 #include <sqlite3.h>
 
+#include <csignal>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -262,6 +264,39 @@ TEST_F(ChunkRoad, StoredRowsComeBackIdenticalAfterARestart) {
     EXPECT_EQ(OriginNow(), edited[0].cells);
     End();
     EXPECT_EQ(Db(folder.Path() / "world.db").Row("0,0,0"), row);
+}
+
+// A client is shown an edit only once it is stored: a server killed right
+// after a burst of edits has every edit that it broadcast.
+TEST_F(ChunkRoad, EveryEditThatWasShownSurvivesAKill) {
+    const Tav::Vector3i base = SurfaceCell();
+    const uint16_t oneByOne = Tav::BrickCatalogue::FindShape(0, 0)->cells[0]->typeIndex;
+    constexpr int kEdits = 24;  // a tower of 1 x 1 bricks, up into the chunk layers above
+    auto shownBricks = [&](const std::vector<Tav::ChunkDataEntry>& entries, std::set<int>& shown) {
+        for (const auto& e : entries)
+            for (int k = 0; k < kEdits; ++k) {
+                const Tav::CellLocation at = Tav::LocateCell(base + Tav::Vector3i(0, k, 0));
+                if (at.chunk == Tav::Vector3i(e.cx, e.cy, e.cz) &&
+                    TypeAt(e.cells, at.local.x, at.local.y, at.local.z) == oneByOne)
+                    shown.insert(k);
+            }
+    };
+    Begin();
+    for (int k = 0; k < kEdits; ++k) ASSERT_TRUE(peer->Send(PlaceBrick(base + Tav::Vector3i(0, k, 0), 0, 0, 3)));
+    std::set<int> shown;
+    for (int k = 0; k < kEdits; ++k) shownBricks(Parse(peer->WaitFor(Tav::ID_CHUNK_DATA)), shown);
+    server->Signal(SIGKILL);
+    ASSERT_EQ(server->WaitExit(), 128 + SIGKILL);
+    server.reset();
+    peer.reset();
+    ASSERT_EQ(shown.size(), static_cast<size_t>(kEdits)) << "every placement was shown";
+
+    Begin();
+    std::set<int> kept;
+    ASSERT_TRUE(peer->Send(ChunkRequest({{0, 0, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}})));
+    shownBricks(Parse(peer->WaitFor(Tav::ID_CHUNK_DATA)), kept);
+    EXPECT_EQ(kept, shown);
+    End();
 }
 
 TEST_F(ChunkRoad, ADamagedRowDoesNotStopTheServer) {

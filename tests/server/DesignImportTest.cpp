@@ -140,10 +140,9 @@ protected:
     }
     Tav::Cell CellAt(const Vector3i& w)
     {
-        Tav::ServerChunker& chunker = server_->GetChunker();
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
+        Tav::ServerChunker::EditScope edit(server_->GetChunker());
         int index = 0;
-        const Tav::Chunk* chunk = chunker.FindCellLocked(w, index);
+        const Tav::Chunk* chunk = edit.FindCell(w, index);
         EXPECT_NE(chunk, nullptr) << w.ToString();
         return chunk ? chunk->cells[index] : Tav::Cell{};
     }
@@ -349,7 +348,10 @@ TEST_F(DesignImportTest, WhatIsNoDesignStillTellsEveryPeerAndASenderWithoutPlaye
     EXPECT_NE(CellAt(first).typeIndex, 0);
 }
 
-TEST_F(DesignImportTest, AnImportWhoseStoreFailsStaysUndoableAndIsNotShown)
+// A client is shown an import only once it is stored: a failed store shows
+// nothing of it, the server stores it again once it can and shows it then,
+// and it stays undoable meanwhile.
+TEST_F(DesignImportTest, AnImportWhoseStoreFailsIsShownOnceStoredAndStaysUndoable)
 {
     {
         Tav::SqlDatabase db;
@@ -360,20 +362,30 @@ TEST_F(DesignImportTest, AnImportWhoseStoreFailsStaysUndoableAndIsNotShown)
     const std::string text = TavTest::LxfmlBrickElement("3005", "21", "1,0,0,0,1,0,0,0,1,0.4,9.6,0.4");
     testing::internal::CaptureStdout();
     server_->ImportBase64LXFML(importer, TavTest::Base64Encode(TavTest::LxfmlDocument(text)));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Cannot store chunk"), std::string::npos);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Cannot store chunk"), std::string::npos) << out;
     const Vector3i brick = PlacedAt(0, text);
     EXPECT_NE(CellAt(brick).typeIndex, 0);  // in the world, not on disk
+    const auto failed = NewChunkData(IsEmptyMessage);
+    for (size_t i = 0; i < 2; ++i) EXPECT_TRUE(IsEmptyMessage(failed[i].back())) << "client " << i;
 
-    // Once the store works again the undo takes the brick out and is shown.
+    // Once the store works again the worker stores the import and shows it.
     {
         Tav::SqlDatabase db;
         db.Open("world.db");
         db.ExecDml("create table mapdata(location TEXT PRIMARY KEY, data blob);");
     }
+    const auto shown = NewChunkData([&](const Entries& e) {
+        Tav::Cell cell;
+        return CellIn(e, brick, cell) && cell.typeIndex != 0;
+    });
+    for (size_t i = 0; i < 2; ++i) EXPECT_FALSE(shown[i].empty()) << "client " << i;
+
+    // The undo takes the brick out and is shown.
     server_->UndoImportLXFML(importer);
     const auto undone = NewChunkData([](const Entries&) { return true; });
     for (size_t i = 0; i < 2; ++i) {
-        ASSERT_EQ(undone[i].size(), 1u) << "the failed import sent nothing to client " << i;
+        ASSERT_EQ(undone[i].size(), 1u) << "client " << i;
         Tav::Cell cell;
         ASSERT_TRUE(CellIn(undone[i][0], brick, cell));
         EXPECT_EQ(cell.typeIndex, 0);

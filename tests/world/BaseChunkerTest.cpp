@@ -47,12 +47,11 @@ TEST(BaseChunker, WorkerLoopsFromStartToStop) {
     EXPECT_EQ(chunker.GetRoot(), nullptr);
     chunker.Start();
     EXPECT_TRUE(chunker.IsRunning());
-    {
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
+    chunker.ReadCells([&] {
         ASSERT_NE(chunker.GetRoot(), nullptr);
         EXPECT_EQ(chunker.GetRoot()->minX, -24000);
         EXPECT_EQ(chunker.GetRoot()->maxY, 5);
-    }
+    });
     chunker.Start();  // a second start changes nothing
     ASSERT_TRUE(WaitFor([&] { return chunker.updates.load() >= 3; }));
     chunker.Stop();
@@ -76,8 +75,7 @@ TEST(BaseChunker, StopGivesBackEveryChunkOfTheTree) {
             const int n = filed.load();
             Chunk* chunk = AllocChunk();
             chunk->Init(n % 100 - 50, n / 100 % 5, n / 500 - 6);
-            std::lock_guard<std::mutex> lock(self.octreeMutex);
-            EXPECT_TRUE(self.GetRoot()->Insert(chunk->cx, chunk->cy, chunk->cz, chunk));
+            self.ReadCells([&] { EXPECT_TRUE(self.GetRoot()->Insert(chunk->cx, chunk->cy, chunk->cz, chunk)); });
             filed.store(n + 1);
         }
     });
@@ -87,9 +85,10 @@ TEST(BaseChunker, StopGivesBackEveryChunkOfTheTree) {
         const int n = filed.load();
         if (n == 0) continue;
         const int k = n - 1;
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
-        Chunk* c = chunker.GetRoot()->Find(k % 100 - 50, k / 100 % 5, k / 500 - 6);
-        if (c != nullptr && c->cz == k / 500 - 6) ++found;
+        chunker.ReadCells([&] {
+            Chunk* c = chunker.GetRoot()->Find(k % 100 - 50, k / 100 % 5, k / 500 - 6);
+            if (c != nullptr && c->cz == k / 500 - 6) ++found;
+        });
     }
     EXPECT_GT(found, 0);
     EXPECT_EQ(ChunksInUse(), chunksBefore + kChunks);

@@ -7,20 +7,15 @@
 #include <thread>
 #include <vector>
 
-#include "world/BaseChunker.h"
+#include "sql/TempDir.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
+#include "world/TestChunker.h"
 
 namespace Tav {
 namespace {
 
-// The octree base with a worker that does nothing.
-class IdleChunker : public BaseChunker {
-public:
-    IdleChunker() { Start(); }
-    ~IdleChunker() override { Stop(); }
-    void Update() override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
-};
+using Edit = ServerChunker::EditScope;
 
 const Vector3i kNoExcludedMin(-10000, -10000, -10000);
 const Vector3i kNoExcludedMax(-10000, -100000, -10000);
@@ -30,13 +25,13 @@ protected:
     static void SetUpTestSuite() { BrickCatalogue::Build(); }
 
     // An empty chunk filed in the octree.
-    Chunk* Load(int cx, int cy, int cz) {
+    static Chunk* Load(TestChunker& into, int cx, int cy, int cz) {
         Chunk* chunk = AllocChunk();
         chunk->Init(cx, cy, cz);
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
-        EXPECT_TRUE(chunker.GetRoot()->Insert(cx, cy, cz, chunk));
+        EXPECT_TRUE(into.File(chunk));
         return chunk;
     }
+    Chunk* Load(int cx, int cy, int cz) { return Load(chunker, cx, cy, cz); }
     // The 3 x 2 x 3 block of empty chunks around the origin.
     void LoadAround() {
         for (int x = -1; x <= 1; ++x)
@@ -45,25 +40,28 @@ protected:
     }
     const Cell* CellAt(const Vector3i& w) {
         int index = 0;
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
-        Chunk* chunk = chunker.FindCellLocked(w, index);
+        Chunk* chunk = Edit(chunker).FindCell(w, index);
         return chunk ? &chunk->cells[index] : nullptr;
     }
     static BrickShape& Shape(uint8_t type, uint8_t rotation = 0) { return *BrickCatalogue::FindShape(type, rotation); }
     bool Place(const BrickShape& shape, const Vector3i& anchor, TouchedSet* touched = nullptr, uint8_t colour = 5,
                bool requireSupport = true) {
-        return chunker.PlaceBrick(kNoExcludedMin, kNoExcludedMax, shape, colour, anchor, touched, requireSupport);
+        return Edit(chunker).PlaceBrick(kNoExcludedMin, kNoExcludedMax, shape, colour, anchor, touched,
+                                        requireSupport);
+    }
+    BrickShape* Remove(const Vector3i& cell, TouchedSet* touched = nullptr) {
+        return Edit(chunker).RemoveBrickAt(cell, touched);
     }
     uint32_t TotalCount() {
         std::vector<Chunk*> all;
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
-        chunker.GetRoot()->Collect(all, -24000, 24000, 0, 5, -24000, 24000);
+        chunker.ReadCells([&] { chunker.GetRoot()->Collect(all, -24000, 24000, 0, 5, -24000, 24000); });
         uint32_t n = 0;
         for (Chunk* c : all) n += c->nonEmptyCount;
         return n;
     }
 
-    IdleChunker chunker;
+    TavTest::TempDir dir;
+    TestChunker chunker{dir.File("world.db")};
 };
 
 TEST_F(BrickEditsTest, SupportRule) {
@@ -84,31 +82,29 @@ TEST_F(BrickEditsTest, SupportRule) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        IdleChunker fresh;  // each case in a world of its own
+        TestChunker fresh(dir.File("fresh.db"));  // each case in a world of its own
         for (int x = -1; x <= 1; ++x)
             for (int y = 0; y <= 1; ++y)
-                for (int z = -1; z <= 1; ++z) {
-                    Chunk* chunk = AllocChunk();
-                    chunk->Init(x, y, z);
-                    std::lock_guard<std::mutex> lock(fresh.octreeMutex);
-                    fresh.GetRoot()->Insert(x, y, z, chunk);
-                }
+                for (int z = -1; z <= 1; ++z) Load(fresh, x, y, z);
+        Edit edit(fresh);
         for (const Vector3i& b : c.before)
-            ASSERT_TRUE(fresh.PlaceBrick(kNoExcludedMin, kNoExcludedMax, Shape(0), 3, b, nullptr, false));
-        EXPECT_EQ(fresh.CanPlaceBrick(Shape(0), c.anchor, kNoExcludedMin, kNoExcludedMax, nullptr, true), c.accepted);
+            ASSERT_TRUE(edit.PlaceBrick(kNoExcludedMin, kNoExcludedMax, Shape(0), 3, b, nullptr, false));
+        EXPECT_EQ(edit.CanPlaceBrick(Shape(0), c.anchor, kNoExcludedMin, kNoExcludedMax, nullptr, true), c.accepted);
         TouchedSet touched;
-        EXPECT_EQ(fresh.PlaceBrick(kNoExcludedMin, kNoExcludedMax, Shape(0), 9, c.anchor, &touched, true), c.accepted);
+        EXPECT_EQ(edit.PlaceBrick(kNoExcludedMin, kNoExcludedMax, Shape(0), 9, c.anchor, &touched, true), c.accepted);
         EXPECT_EQ(touched.size(), c.accepted ? 1u : 0u);
     }
 }
 
 TEST_F(BrickEditsTest, AnchorBelowGroundIsRefusedEvenWithoutSupportButItsChunkIsCollected) {
     LoadAround();
-    EXPECT_FALSE(chunker.CanPlaceBrick(Shape(0), {0, -1, 0}, kNoExcludedMin, kNoExcludedMax, nullptr, false));
+    Edit edit(chunker);
+    EXPECT_FALSE(edit.CanPlaceBrick(Shape(0), {0, -1, 0}, kNoExcludedMin, kNoExcludedMax, nullptr, false));
     TouchedSet touched;
-    chunker.CollectShapeChunks(Shape(0), {0, -1, 0}, touched);
+    edit.CollectShapeChunks(Shape(0), {0, -1, 0}, touched);
     ASSERT_EQ(touched.size(), 1u);
     EXPECT_EQ((*touched.begin())->Coordinates(), Vector3i(0, 0, 0));
+    edit.ReleaseCells();
     EXPECT_EQ(TotalCount(), 0u);
 }
 
@@ -128,10 +124,13 @@ TEST_F(BrickEditsTest, OverlapIsRefusedAndChangesNothing) {
 TEST_F(BrickEditsTest, ExcludedBoxBlocksItsCells) {
     LoadAround();
     const Vector3i origin(0, 0, 0);
-    EXPECT_FALSE(chunker.PlaceBrick(origin, origin, Shape(0), 1, {0, 0, 0}, nullptr, false));
-    EXPECT_FALSE(chunker.PlaceBrick(origin, origin, Shape(1), 1, {-1, 0, 0}, nullptr, false));  // covers (0,0,0)
+    {
+        Edit edit(chunker);
+        EXPECT_FALSE(edit.PlaceBrick(origin, origin, Shape(0), 1, {0, 0, 0}, nullptr, false));
+        EXPECT_FALSE(edit.PlaceBrick(origin, origin, Shape(1), 1, {-1, 0, 0}, nullptr, false));  // covers (0,0,0)
+    }
     EXPECT_EQ(TotalCount(), 0u);
-    EXPECT_TRUE(chunker.PlaceBrick(origin, origin, Shape(0), 1, {1, 0, 0}, nullptr, false));
+    EXPECT_TRUE(Edit(chunker).PlaceBrick(origin, origin, Shape(0), 1, {1, 0, 0}, nullptr, false));
     // The brick-edit handler's box holds no cell.
     EXPECT_TRUE(Place(Shape(0), {0, 0, 0}));
 }
@@ -169,7 +168,7 @@ TEST_F(BrickEditsTest, RemovalFromAnyCellOfATwoByFour) {
         ASSERT_EQ(c1->nonEmptyCount, 4u);
 
         TouchedSet touched;
-        EXPECT_EQ(chunker.RemoveBrickAt(at, &touched), &brick);
+        EXPECT_EQ(Remove(at, &touched), &brick);
         EXPECT_EQ(touched, (TouchedSet{c0, c1}));
         EXPECT_EQ(c0->nonEmptyCount, 1u);
         EXPECT_EQ(c1->nonEmptyCount, 0u);
@@ -179,24 +178,24 @@ TEST_F(BrickEditsTest, RemovalFromAnyCellOfATwoByFour) {
             EXPECT_EQ(cell->colour, 255);
         }
         TouchedSet again;
-        EXPECT_EQ(chunker.RemoveBrickAt(at, &again), nullptr);
+        EXPECT_EQ(Remove(at, &again), nullptr);
         EXPECT_TRUE(again.empty());
     }
     EXPECT_EQ(CellAt({5, 0, 3})->typeIndex, Shape(0).cells[0]->typeIndex);
-    EXPECT_EQ(chunker.RemoveBrickAt({100, 0, 0}, nullptr), nullptr) << "chunk not loaded";
-    EXPECT_EQ(chunker.RemoveBrickAt({0, -1, 0}, nullptr), nullptr) << "below the ground";
+    EXPECT_EQ(Remove({100, 0, 0}, nullptr), nullptr) << "chunk not loaded";
+    EXPECT_EQ(Remove({0, -1, 0}, nullptr), nullptr) << "below the ground";
 }
 
 TEST_F(BrickEditsTest, IndicesBeyondTheTableCountAsEmpty) {
     Chunk* c0 = Load(0, 0, 0);
     const uint16_t bogus = static_cast<uint16_t>(CellTypeTable::count + 1);
     {
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
+        Edit edit(chunker);
         c0->SetCell(8, 0, 8, bogus, 1);  // world cell (0, 0, 0)
         c0->SetCell(8, 0, 9, 0xFFFF, 1);  // world cell (0, 0, 1)
     }
     EXPECT_FALSE(chunker.IsBoxOccupied({0, 0, 0}, {0, 0, 1}));
-    EXPECT_EQ(chunker.RemoveBrickAt({0, 0, 0}, nullptr), nullptr);
+    EXPECT_EQ(Remove({0, 0, 0}, nullptr), nullptr);
     EXPECT_EQ(c0->GetCell(8, 0, 8).typeIndex, bogus);
     EXPECT_FALSE(Place(Shape(0), {0, 1, 0})) << "no studs under it";
     EXPECT_TRUE(Place(Shape(0), {0, 0, 1})) << "it may be built over";
@@ -238,7 +237,7 @@ TEST_F(BrickEditsTest, ConcurrentEditsAndOccupancyTests) {
         for (int i = 0; i < 300; ++i) {
             TouchedSet touched;
             EXPECT_TRUE(Place(Shape(2), {i % 10, 0, z}, &touched));
-            EXPECT_EQ(chunker.RemoveBrickAt({i % 10 + 1, 0, z + 1}, &touched), &Shape(2));
+            EXPECT_EQ(Remove({i % 10 + 1, 0, z + 1}, &touched), &Shape(2));
         }
     };
     std::thread a(editor, -6), b(editor, 3);

@@ -102,6 +102,14 @@ protected:
         m_db.ExecDml(statement.Format("INSERT OR REPLACE INTO mapdata values (%Q, %Q);", key, text.c_str()));
     }
 
+    // The data text of a row, or "-" when there is none.
+    std::string RowText(const std::string& key)
+    {
+        Tav::SqlBuffer query;
+        Tav::SqlQuery q = m_db.ExecQuery(query.Format("select data from mapdata where location = %Q;", key.c_str()));
+        return q.Eof() ? "-" : q.FieldValue(0);
+    }
+
     int RowCount()
     {
         Tav::SqlQuery q = m_db.ExecQuery("select count(*) from mapdata;");
@@ -205,11 +213,59 @@ TEST_F(ChunkStoreCodecTest, StoresReplacesAndLoadsRowsInWorldDb)
     later.ExecDml("INSERT INTO mapdata values ('2,2,2', NULL);");
     EXPECT_EQ(Tav::LoadChunkRow(later, 2, 2, 2, kStoredChunkRawLength, raw, error), ChunkRowStatus::Missing);
 
-    // Errors of the database are a failure with the exception's text.
+    // Errors of the database are a failure with the exception's text, not a
+    // damaged row.
     later.Close();
     EXPECT_EQ(Tav::LoadChunkRow(later, -1, 0, 12, kStoredChunkRawLength, raw, error), ChunkRowStatus::Failed);
     EXPECT_EQ(error, "SQLWRAPPER_ERROR[1000]: Database not open");
     EXPECT_THROW(Tav::StoreChunkRow(later, 0, 0, 0, first.data(), first.size()), Tav::SqlException);
+}
+
+TEST_F(ChunkStoreCodecTest, ASetOfRowsIsStoredInOneTransactionAsItsModeSays)
+{
+    const std::vector<Bytes> cells = {TerrainCells(1), TerrainCells(2), TerrainCells(3)};
+    auto statements = [&] {
+        std::vector<Tav::SqlBuffer> s(cells.size());
+        for (std::size_t i = 0; i < cells.size(); ++i)
+            Tav::FormatChunkRowStatement(s[i], static_cast<int>(i), 0, 0, cells[i].data(), cells[i].size());
+        return s;
+    };
+    // The statement of the middle row fails: a trigger refuses its key.
+    m_db.ExecDml("CREATE TRIGGER refuse BEFORE INSERT ON mapdata WHEN NEW.location = '1,0,0' "
+                 "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    struct Case {
+        Tav::StoreMode mode;
+        std::size_t stored;
+    };
+    for (const Case& c : {Case{Tav::StoreMode::AllOrNothing, 0}, Case{Tav::StoreMode::UpToFailure, 1}}) {
+        m_db.ExecDml("DELETE FROM mapdata;");
+        const Tav::StoredRows result = Tav::StoreRows(m_db, statements(), c.mode);
+        EXPECT_EQ(result.count, c.stored);
+        EXPECT_NE(result.error.find("refused"), std::string::npos) << result.error;
+        EXPECT_EQ(RowCount(), static_cast<int>(c.stored));
+        EXPECT_EQ(RowText("0,0,0") != "-", c.stored == 1);
+        EXPECT_FALSE(m_db.InTransaction());
+    }
+
+    // Without it every row is stored, each exactly as storing it alone would.
+    m_db.ExecDml("DROP TRIGGER refuse;");
+    const Tav::StoredRows all = Tav::StoreRows(m_db, statements(), Tav::StoreMode::AllOrNothing);
+    EXPECT_EQ(all.count, 3u);
+    EXPECT_EQ(all.error, "");
+    for (std::size_t i = 0; i < cells.size(); ++i)
+        EXPECT_EQ(RowText(std::to_string(i) + ",0,0"), Tav::EncodeChunkRow(cells[i].data(), cells[i].size()));
+
+    // A database that another connection keeps locked stores nothing.
+    Tav::SqlDatabase other;
+    other.Open(m_file.c_str());
+    other.ExecDml("BEGIN EXCLUSIVE;");
+    m_db.SetBusyTimeout(20);
+    for (Tav::StoreMode mode : {Tav::StoreMode::AllOrNothing, Tav::StoreMode::UpToFailure}) {
+        const Tav::StoredRows busy = Tav::StoreRows(m_db, statements(), mode);
+        EXPECT_EQ(busy.count, 0u);
+        EXPECT_EQ(busy.error.rfind("SQLITE_BUSY[5]", 0), 0u) << busy.error;
+    }
+    other.ExecDml("ROLLBACK;");
 }
 
 TEST_F(ChunkStoreCodecTest, DamagedRowsFailCleanly)
@@ -257,7 +313,7 @@ TEST_F(ChunkStoreCodecTest, DamagedRowsFailCleanly)
         PutRowText("5,1,-5", k.text);
         Bytes out(3, 9);
         std::string error;
-        EXPECT_EQ(Tav::LoadChunkRow(m_db, 5, 1, -5, kStoredChunkRawLength, out, error), ChunkRowStatus::Failed) << k.what;
+        EXPECT_EQ(Tav::LoadChunkRow(m_db, 5, 1, -5, kStoredChunkRawLength, out, error), ChunkRowStatus::Damaged) << k.what;
         EXPECT_EQ(error.rfind(k.error, 0), 0u) << k.what << ": " << error;
         EXPECT_TRUE(out.empty()) << k.what;
 

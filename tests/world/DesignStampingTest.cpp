@@ -56,14 +56,13 @@ protected:
     }
     bool IsLoaded(int cx, int cy, int cz)
     {
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
-        return chunker.FindChunkLocked(Vector3i(cx, cy, cz)) != nullptr;
+        return chunker.ReadCells([&] { return chunker.GetRoot()->Find(cx, cy, cz) != nullptr; });
     }
     Cell At(const Vector3i& w)
     {
         int index = 0;
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
-        const Chunk* chunk = chunker.FindCellLocked(w, index);
+        ServerChunker::EditScope edit(chunker);
+        const Chunk* chunk = edit.FindCell(w, index);
         EXPECT_NE(chunk, nullptr) << w.ToString();
         return chunk ? chunk->cells[index] : Cell{};
     }
@@ -71,8 +70,20 @@ protected:
     void Put(uint8_t type, uint8_t rotation, const Vector3i& anchor, uint8_t colour)
     {
         const Vector3i none(1, 1, 1), noneMax(0, 0, 0);
-        ASSERT_TRUE(chunker.PlaceBrick(none, noneMax, *BrickCatalogue::FindShape(type, rotation), colour, anchor,
-                                       nullptr, false));
+        ASSERT_TRUE(ServerChunker::EditScope(chunker).PlaceBrick(none, noneMax, *BrickCatalogue::FindShape(type, rotation),
+                                                                 colour, anchor, nullptr, false));
+    }
+    // Stamping and undo as the server's import methods run them; true when
+    // every touched chunk was stored.
+    bool Place(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
+    {
+        ServerChunker::EditScope edit(chunker);
+        return chunker.PlaceDesignAndSave(edit, touched, design, origin) == touched;
+    }
+    bool Remove(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
+    {
+        ServerChunker::EditScope edit(chunker);
+        return chunker.RemoveDesignAndSave(edit, touched, design, origin) == touched;
     }
     static LxfmlBrick B(uint8_t type, uint8_t rotation, const Vector3i& cell, uint8_t colour)
     {
@@ -127,7 +138,7 @@ TEST_F(DesignStampingTest, ABrickLandsAtOriginPlusItsCellAndOnlyItsChunkIsStored
     Chunk* chunk = Load(0, 0, 0);
     Load(1, 0, 0);
     TouchedSet touched;
-    EXPECT_TRUE(chunker.PlaceDesignAndSave(touched, Design({B(0, 0, {0, 0, 0}, 5)}), Vector3i(5, 0, 5)));
+    EXPECT_TRUE(Place(touched, Design({B(0, 0, {0, 0, 0}, 5)}), Vector3i(5, 0, 5)));
 
     EXPECT_EQ(At({5, 0, 5}).typeIndex, TypeIndex(0));
     EXPECT_EQ(At({5, 0, 5}).colour, 5);
@@ -141,7 +152,7 @@ TEST_F(DesignStampingTest, ADesignNeverCoversCellZero)
 {
     Load(0, 0, 0);
     TouchedSet touched;
-    EXPECT_TRUE(chunker.PlaceDesignAndSave(touched, Design({B(0, 0, {0, 0, 0}, 5)}), Vector3i(0, 0, 0)));
+    EXPECT_TRUE(Place(touched, Design({B(0, 0, {0, 0, 0}, 5)}), Vector3i(0, 0, 0)));
     EXPECT_EQ(At({0, 0, 0}).typeIndex, 0);
     EXPECT_TRUE(touched.empty());
     EXPECT_EQ(Rows(), 0);
@@ -159,7 +170,7 @@ TEST_F(DesignStampingTest, BricksThatCannotLandAreLeftOutWhole)
         B(2, 0, {7, 0, 5}, 8),   // a 2 x 2 at x 7 and 8: only x 7 is loaded
     });
     TouchedSet touched;
-    EXPECT_TRUE(chunker.PlaceDesignAndSave(touched, design, Vector3i(0, 0, 0)));
+    EXPECT_TRUE(Place(touched, design, Vector3i(0, 0, 0)));
 
     EXPECT_EQ(At({3, 0, 3}).colour, 9);  // the old brick stays
     EXPECT_EQ(At({1, 0, 1}).colour, 6);
@@ -183,12 +194,12 @@ TEST_F(DesignStampingTest, UndoRemovesWhatLandedAndStoresTheChunksAgain)
         B(0, 0, {2, 0, 2}, 7),
     });
     TouchedSet placed;
-    ASSERT_TRUE(chunker.PlaceDesignAndSave(placed, design, Vector3i(1, 0, 1)));
+    ASSERT_TRUE(Place(placed, design, Vector3i(1, 0, 1)));
     EXPECT_EQ(a->nonEmptyCount + b->nonEmptyCount, 8u + 2u + 1u);
     EXPECT_EQ(Coordinates(placed), (std::set<Vector3i>{{0, 0, 0}, {1, 0, 0}}));
 
     TouchedSet removed;
-    EXPECT_TRUE(chunker.RemoveDesignAndSave(removed, design, Vector3i(1, 0, 1)));
+    EXPECT_TRUE(Remove(removed, design, Vector3i(1, 0, 1)));
     EXPECT_EQ(a->nonEmptyCount + b->nonEmptyCount, 0u);
     for (const Vector3i& w : {Vector3i(7, 0, 3), Vector3i(10, 0, 4), Vector3i(3, 1, 3), Vector3i(2, 1, 3)}) {
         EXPECT_EQ(At(w).typeIndex, 0) << w.ToString();
@@ -200,7 +211,7 @@ TEST_F(DesignStampingTest, UndoRemovesWhatLandedAndStoresTheChunksAgain)
 
     // Nothing of the design is left: a second undo changes and stores nothing.
     TouchedSet again;
-    EXPECT_TRUE(chunker.RemoveDesignAndSave(again, design, Vector3i(1, 0, 1)));
+    EXPECT_TRUE(Remove(again, design, Vector3i(1, 0, 1)));
     EXPECT_TRUE(again.empty());
 }
 
@@ -212,11 +223,11 @@ TEST_F(DesignStampingTest, UndoTakesOnlyBricksWhoseOriginCellIsThereInTheDesigns
     Put(1, 0, {5, 0, 3}, 5);  // a 1 x 2 whose origin cell is at (5, 0, 3), its second cell at (6, 0, 3)
     const LxfmlDesign design = Design({B(0, 0, {1, 0, 1}, 5), B(0, 0, {4, 0, 1}, 5), B(0, 0, {6, 0, 3}, 5)});
     TouchedSet placed;
-    ASSERT_TRUE(chunker.PlaceDesignAndSave(placed, design, Vector3i(0, 0, 0)));
+    ASSERT_TRUE(Place(placed, design, Vector3i(0, 0, 0)));
     EXPECT_TRUE(placed.empty());  // every place was taken
 
     TouchedSet removed;
-    EXPECT_TRUE(chunker.RemoveDesignAndSave(removed, design, Vector3i(0, 0, 0)));
+    EXPECT_TRUE(Remove(removed, design, Vector3i(0, 0, 0)));
     for (const Vector3i& w : {Vector3i(1, 0, 1), Vector3i(2, 0, 1), Vector3i(1, 0, 2), Vector3i(2, 0, 2)})
         EXPECT_EQ(At(w).typeIndex, 0) << "the whole 2 x 2 goes, whatever its type: " << w.ToString();
     EXPECT_EQ(At({4, 0, 1}).colour, 3);
@@ -229,8 +240,8 @@ TEST_F(DesignStampingTest, AnEmptyDesignChangesAndStoresNothing)
 {
     Load(0, 0, 0);
     TouchedSet touched;
-    EXPECT_TRUE(chunker.PlaceDesignAndSave(touched, LxfmlDesign(), Vector3i(5, 0, 5)));
-    EXPECT_TRUE(chunker.RemoveDesignAndSave(touched, LxfmlDesign(), Vector3i(5, 0, 5)));
+    EXPECT_TRUE(Place(touched, LxfmlDesign(), Vector3i(5, 0, 5)));
+    EXPECT_TRUE(Remove(touched, LxfmlDesign(), Vector3i(5, 0, 5)));
     EXPECT_TRUE(touched.empty());
     EXPECT_EQ(Rows(), 0);
 }
@@ -240,9 +251,9 @@ TEST_F(DesignStampingTest, FarAnchorsLandNowhere)
     Load(0, 0, 0);
     // Sums beyond 32 bits that would wrap to cells (-4, 0, 2) and (0, 0, 2).
     TouchedSet touched;
-    EXPECT_TRUE(chunker.PlaceDesignAndSave(touched, Design({B(0, 0, {2147483646, 0, 2}, 5)}),
+    EXPECT_TRUE(Place(touched, Design({B(0, 0, {2147483646, 0, 2}, 5)}),
                                            Vector3i(2147483646, 0, 0)));
-    EXPECT_TRUE(chunker.PlaceDesignAndSave(touched, Design({B(0, 0, {-2147483647 - 1, 0, 2}, 5)}),
+    EXPECT_TRUE(Place(touched, Design({B(0, 0, {-2147483647 - 1, 0, 2}, 5)}),
                                            Vector3i(-2147483647 - 1, 0, 0)));
     EXPECT_TRUE(touched.empty());
 }
@@ -259,7 +270,7 @@ TEST_F(DesignStampingTest, TheShippedHouseLandsWholeAndGoesAgain)
     }
     ASSERT_FALSE(house.bricks.empty());
     TouchedSet touched;
-    ASSERT_TRUE(chunker.PlaceDesignAndSave(touched, house, Vector3i(16, 16, 0)));
+    ASSERT_TRUE(Place(touched, house, Vector3i(16, 16, 0)));
     EXPECT_EQ(Coordinates(touched), (std::set<Vector3i>{{1, 1, 0}}));
     uint32_t cells = 0;
     for (const LxfmlBrick& b : house.bricks) {
@@ -273,7 +284,7 @@ TEST_F(DesignStampingTest, TheShippedHouseLandsWholeAndGoesAgain)
     EXPECT_EQ(chunk->nonEmptyCount, cells);
 
     touched.clear();
-    ASSERT_TRUE(chunker.RemoveDesignAndSave(touched, house, Vector3i(16, 16, 0)));
+    ASSERT_TRUE(Remove(touched, house, Vector3i(16, 16, 0)));
     EXPECT_EQ(chunk->nonEmptyCount, 0u);
     EXPECT_EQ(Stored(1, 1, 0), CellsOf(*chunk));
 }
@@ -288,7 +299,7 @@ TEST_F(DesignStampingTest, AFailedStoreKeepsTheCellsAndSaysSo)
     }
     TouchedSet touched;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(chunker.PlaceDesignAndSave(touched, Design({B(0, 0, {0, 0, 0}, 5)}), Vector3i(5, 0, 5)));
+    EXPECT_FALSE(Place(touched, Design({B(0, 0, {0, 0, 0}, 5)}), Vector3i(5, 0, 5)));
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Cannot store chunk 0,0,0"), std::string::npos);
     EXPECT_EQ(At({5, 0, 5}).colour, 5);
     EXPECT_EQ(chunk->nonEmptyCount, 1u);
@@ -306,10 +317,9 @@ TEST_F(DesignStampingTest, StampingRunsBesideTheWorkerFilingChunks)
     });
     const LxfmlDesign design = Design({B(3, 0, {1, 0, 1}, 5), B(0, 0, {4, 0, 4}, 6), B(2, 0, {5, 0, 5}, 7)});
     for (int i = 0; i < 50; ++i) {
-        std::lock_guard<std::mutex> residency(chunker.residencyMutex);
         TouchedSet placed, removed;
-        chunker.PlaceDesignAndSave(placed, design, Vector3i(0, 0, 0));
-        chunker.RemoveDesignAndSave(removed, design, Vector3i(0, 0, 0));
+        Place(placed, design, Vector3i(0, 0, 0));
+        Remove(removed, design, Vector3i(0, 0, 0));
         EXPECT_EQ(placed, removed);
     }
     stop = true;

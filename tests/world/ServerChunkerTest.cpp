@@ -21,6 +21,7 @@
 #include "world/ScratchBuffers.h"
 #include "world/ServerChunker.h"
 #include "world/TerrainGenerator.h"
+#include "world/TestChunker.h"
 #include "world/sql/SqlBinary.h"
 
 namespace Tav {
@@ -75,21 +76,6 @@ public:
     std::function<void()> onGarbage;
 };
 
-// A chunk manager whose worker idles, so that the test drives ProcessQueues.
-class DrivenChunker : public ServerChunker {
-public:
-    DrivenChunker(IChunkHost* host, const std::string& file, uint32_t limit = kEvictionLimit)
-        : ServerChunker(nullptr, host, file, limit) {
-        Start();
-    }
-    ~DrivenChunker() override { Stop(); }
-    void Update() override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
-
-    bool IsFiled(int cx, int cy, int cz) {
-        std::lock_guard<std::mutex> lock(octreeMutex);
-        return GetRoot()->Find(cx, cy, cz) != nullptr;
-    }
-};
 
 // A freshly generated chunk's serialised cells.
 std::vector<unsigned char> GeneratedCells(int cx, int cy, int cz, uint32_t* count = nullptr) {
@@ -135,6 +121,7 @@ public:
         if (found) *found = row;
         return text;
     }
+    void Exec(const std::string& sql) { EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
     int Rows() {
         sqlite3_stmt* st = nullptr;
         sqlite3_prepare_v2(db_, "select count(*) from mapdata", -1, &st, nullptr);
@@ -209,8 +196,12 @@ protected:
     }
     // Edits one cell of a resident chunk as a brick edit would.
     static void Edit(ServerChunker& chunker, Chunk* chunk, uint16_t type, uint8_t colour) {
-        std::lock_guard<std::mutex> lock(chunker.octreeMutex);
+        ServerChunker::EditScope edit(chunker);
         chunk->SetCell(3, 2, 1, type, colour);
+    }
+    // Stores the set as a brick edit does; true when every chunk was stored.
+    static bool Save(ServerChunker& chunker, const TouchedSet& chunks) {
+        return chunker.SaveChunks(chunks, StoreMode::AllOrNothing) == chunks;
     }
 
     std::string dir, file;
@@ -221,7 +212,7 @@ TEST_F(ServerChunkerTest, GetChunkGeneratesFindsAndLoads) {
     std::vector<unsigned char> edited;
     uint32_t editedCount = 0;
     {
-        DrivenChunker chunker(&host, file);
+        TestChunker chunker(file, &host);
         Chunk* a = chunker.GetChunk(0, 0, 0);
         ASSERT_NE(a, nullptr);
         EXPECT_EQ(CellsOf(*a), GeneratedCells(0, 0, 0));
@@ -232,7 +223,7 @@ TEST_F(ServerChunkerTest, GetChunkGeneratesFindsAndLoads) {
 
         Chunk* b = chunker.GetChunk(1, 0, 0);
         Edit(chunker, b, 1, 42);
-        ASSERT_TRUE(chunker.SaveChunks({b}));
+        ASSERT_TRUE(Save(chunker, {b}));
         edited = CellsOf(*b);
         editedCount = b->nonEmptyCount;
         ASSERT_NE(edited, GeneratedCells(1, 0, 0));
@@ -244,7 +235,7 @@ TEST_F(ServerChunkerTest, GetChunkGeneratesFindsAndLoads) {
         EXPECT_NE(chunker.GetChunk(-24000, 4, 23999), nullptr);
         EXPECT_EQ(chunker.LoadedCount(), 3u);
     }
-    DrivenChunker later(&host, file);
+    TestChunker later(file, &host);
     Chunk* b = later.GetChunk(1, 0, 0);
     EXPECT_EQ(CellsOf(*b), edited);
     EXPECT_EQ(b->dirty, 0);
@@ -259,7 +250,7 @@ TEST_F(ServerChunkerTest, ChunkRequestsSendEachNonEmptyChunkOnce) {
     GeneratedCells(0, 0, 0, &groundCount);
     ASSERT_GT(groundCount, 0u);
 
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     ChunkRequest r = Request({{0, 0, 0}, {0, 4, 0}, {0, 0, 0}, {30000, 0, 0}, {0, 9, 0}, {0, 0, 0}}, 1234);
     r.priority = 2;
     chunker.QueueChunkRequest(r);
@@ -277,7 +268,7 @@ TEST_F(ServerChunkerTest, ChunkRequestsSendEachNonEmptyChunkOnce) {
 }
 
 TEST_F(ServerChunkerTest, OneRequestIsServedForAtMostItsCap) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     std::vector<Vector3i> many;
     for (int i = 0; i < static_cast<int>(ServerChunker::kMaxCoordinatesPerRequest) + 50; ++i)
         many.push_back({i % 2 == 0 ? 0 : 1, 0, 0});  // two distinct chunks ...
@@ -289,21 +280,47 @@ TEST_F(ServerChunkerTest, OneRequestIsServedForAtMostItsCap) {
     EXPECT_FALSE(chunker.IsFiled(5, 0, 5));
 }
 
-TEST_F(ServerChunkerTest, AFullQueueDropsFurtherRequestsUntilTheWorkerCatchesUp) {
-    DrivenChunker chunker(&host, file);
+// A peer that floods the queue fills only its own share, and within a step
+// the others are served in turn with it, their spawns in that same step.
+TEST_F(ServerChunkerTest, OnePeerFloodingNeitherShutsOutNorStarvesAnother) {
+    TestChunker chunker(file, &host);
     const std::vector<Vector3i> full(ServerChunker::kMaxCoordinatesPerRequest, Vector3i(0, 0, 0));
-    const size_t fit = ServerChunker::kMaxQueuedCoordinates / ServerChunker::kMaxCoordinatesPerRequest;
-    for (size_t i = 0; i < fit; ++i) ASSERT_TRUE(chunker.QueueChunkRequest(Request(full)));
-    EXPECT_FALSE(chunker.QueueChunkRequest(Request({{1, 0, 1}}))) << "the queue is full";
-    EXPECT_TRUE(chunker.QueueChunkRequest(Request({}))) << "a request of nothing takes no room";
+    const size_t fit = ServerChunker::kMaxQueuedCoordinatesPerPeer / ServerChunker::kMaxCoordinatesPerRequest;
+    for (size_t i = 0; i < fit; ++i) ASSERT_TRUE(chunker.QueueChunkRequest(Request(full, 1)));
+    EXPECT_FALSE(chunker.QueueChunkRequest(Request({{1, 0, 1}}, 1))) << "peer 1's share is full";
+    // Requests of nothing count toward a share too.
+    for (size_t i = 0; i < ServerChunker::kMaxQueuedRequestsPerPeer; ++i)
+        ASSERT_TRUE(chunker.QueueChunkRequest(Request({}, 3)));
+    EXPECT_FALSE(chunker.QueueChunkRequest(Request({}, 3)));
+
+    // Another peer still asks, and joins.
+    EXPECT_TRUE(chunker.QueueChunkRequest(Request({{-1, 0, 0}}, 2)));
+    chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(2), Vector3(0, 0, 0)});
     chunker.ProcessQueues();
-    EXPECT_EQ(host.sent.size(), fit);
-    EXPECT_FALSE(chunker.IsFiled(1, 0, 1)) << "the dropped request was not served";
-    EXPECT_TRUE(chunker.QueueChunkRequest(Request({{1, 0, 1}}))) << "room again once answered";
+    auto sentTo = [&](uint64_t guid) {
+        size_t n = 0;
+        for (const SentChunks& s : host.sent) n += s.target.guid == Net::Guid(guid);
+        return n;
+    };
+    EXPECT_EQ(sentTo(2), 1u);
+    EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(2)})) << "spawned in the same step";
+    EXPECT_EQ(sentTo(1), 1u) << "peer 1 got one step's share";
+    EXPECT_EQ(host.events.size(), 3u);
+    EXPECT_EQ(host.events.back(), "spawn 2");
+
+    // Peer 1's backlog follows, a share a step, and its share frees up.
+    for (size_t step = 1; step < fit; ++step) chunker.ProcessQueues();
+    EXPECT_EQ(sentTo(1), fit);
+    EXPECT_TRUE(chunker.QueueChunkRequest(Request({{5, 0, 5}}, 1)));
+    // A peer that leaves takes its queued requests with it.
+    chunker.DropChunkRequests(Net::Guid(1));
+    chunker.ProcessQueues();
+    EXPECT_EQ(sentTo(1), fit);
+    EXPECT_FALSE(chunker.IsFiled(5, 0, 5));
 }
 
 TEST_F(ServerChunkerTest, ChunkRequestsOfAStepComeBeforeItsSpawnRequests) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     bool queuedMore = false;
     host.onSend = [&] {
         if (queuedMore) return;
@@ -348,7 +365,7 @@ TEST_F(ServerChunkerTest, SpawnColumnAndPlayerChunkRounding) {
 }
 
 TEST_F(ServerChunkerTest, SpawnFarOutsideTheWorldStillSpawns) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(5), Vector3(-307198.4, 0, 0)});  // column -24000
     chunker.ProcessQueues();
     EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(5)}));
@@ -358,7 +375,7 @@ TEST_F(ServerChunkerTest, SpawnFarOutsideTheWorldStillSpawns) {
 class EvictionTest : public ServerChunkerTest {
 protected:
     // Makes chunks resident through requests, in the given order.
-    static void Ask(DrivenChunker& chunker, const std::vector<Vector3i>& coordinates) {
+    static void Ask(TestChunker& chunker, const std::vector<Vector3i>& coordinates) {
         for (const Vector3i& c : coordinates) chunker.QueueChunkRequest(Request({c}));
         chunker.ProcessQueues();
     }
@@ -371,7 +388,7 @@ protected:
 
 TEST_F(EvictionTest, FarChunksGoOldestFirstDownToOneBelowTheLimit) {
     host.players = {Vector3(0, 0, 0)};
-    DrivenChunker chunker(&host, file, 20);
+    TestChunker chunker(file, &host, 20);
     // Nine near chunks (x 0..8), then (10,0,0) exactly 10 away, then far ones.
     Ask(chunker, Row(0, 8));
     Ask(chunker, Row(10, 20));
@@ -389,7 +406,7 @@ TEST_F(EvictionTest, FarChunksGoOldestFirstDownToOneBelowTheLimit) {
 TEST_F(EvictionTest, AChunkNearAnyPlayerStays) {
     // The second player stands in chunk column 30 (x 384 / 0.8 + 8 = 488 -> 30).
     host.players = {Vector3(0, 0, 0), Vector3(384.0, 0, 0)};
-    DrivenChunker chunker(&host, file, 10);
+    TestChunker chunker(file, &host, 10);
     Ask(chunker, Row(11, 25));  // 11..19 far from both, 20..25 near the second
     EXPECT_EQ(chunker.LoadedCount(), 9u);
     for (int x = 11; x <= 16; ++x) EXPECT_FALSE(chunker.IsFiled(x, 0, 0)) << x;
@@ -398,7 +415,7 @@ TEST_F(EvictionTest, AChunkNearAnyPlayerStays) {
 
 TEST_F(EvictionTest, TooFewFarChunksLeaveTheCountAboveTheLimit) {
     host.players = {Vector3(0, 0, 0)};
-    DrivenChunker chunker(&host, file, 5);
+    TestChunker chunker(file, &host, 5);
     Ask(chunker, Row(0, 5));
     Ask(chunker, Row(11, 11));
     EXPECT_EQ(chunker.LoadedCount(), 6u);
@@ -406,7 +423,7 @@ TEST_F(EvictionTest, TooFewFarChunksLeaveTheCountAboveTheLimit) {
 }
 
 TEST_F(EvictionTest, WithoutPlayersTheOldestGo) {
-    DrivenChunker chunker(&host, file, 4);
+    TestChunker chunker(file, &host, 4);
     Ask(chunker, Row(0, 4));
     EXPECT_EQ(chunker.LoadedCount(), 3u);
     EXPECT_FALSE(chunker.IsFiled(0, 0, 0));
@@ -415,11 +432,11 @@ TEST_F(EvictionTest, WithoutPlayersTheOldestGo) {
 }
 
 TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
-    DrivenChunker chunker(&host, file, 2);
+    TestChunker chunker(file, &host, 2);
     Ask(chunker, Row(0, 1));
     Chunk* edited = chunker.GetChunk(0, 0, 0);
     Edit(chunker, edited, 1, 9);
-    ASSERT_TRUE(chunker.SaveChunks({edited}));
+    ASSERT_TRUE(Save(chunker, {edited}));
     const std::vector<unsigned char> cells = CellsOf(*edited);
 
     // Another thread holds the chunks resident, as the brick-edit handler does.
@@ -427,7 +444,8 @@ TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
     std::condition_variable cv;
     bool holding = false, release = false;
     std::thread editor([&] {
-        std::lock_guard<std::mutex> residency(chunker.residencyMutex);
+        ServerChunker::EditScope edit(chunker);
+        edit.ReleaseCells();  // only the chunks are held, not the cells
         std::unique_lock<std::mutex> lock(m);
         holding = true;
         cv.notify_all();
@@ -454,14 +472,181 @@ TEST_F(EvictionTest, WaitsWhileAnEditHoldsChunksAndEditsSurviveEviction) {
     EXPECT_EQ(CellsOf(*back), cells);
 }
 
+TEST_F(EvictionTest, AnEditPutsEvictionOffOnlyUntilTheCountIsOneRequestOver) {
+    constexpr uint32_t kLimit = 4;
+    TestChunker chunker(file, &host, kLimit);
+    // An edit holds chunks resident for a while.
+    std::mutex m;
+    std::condition_variable cv;
+    bool holding = false, release = false;
+    std::thread editor([&] {
+        ServerChunker::EditScope edit(chunker);
+        edit.ReleaseCells();
+        std::unique_lock<std::mutex> lock(m);
+        holding = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return holding; });
+    }
+    // One request of a thousand far chunks: over the limit, but not by a
+    // whole request, so the pass is put off.
+    std::vector<Vector3i> many;
+    for (int i = 0; i < 1000; ++i) many.push_back({100 + i % 100, i / 100 % 5, 100 + i / 500});
+    chunker.QueueChunkRequest(Request(many));
+    chunker.ProcessQueues();
+    EXPECT_EQ(chunker.LoadedCount(), 1000u);
+    // The next answer takes it a whole request over: eviction waits for the
+    // edit (which ends a little after that answer was sent) and then runs.
+    std::thread releaser;
+    host.onSend = [&] {
+        if (releaser.joinable()) return;
+        releaser = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::lock_guard<std::mutex> lock(m);
+            release = true;
+            cv.notify_all();
+        });
+    };
+    many.clear();
+    for (int i = 0; i < 100; ++i) many.push_back({-100 - i, 0, -100});
+    chunker.QueueChunkRequest(Request(many));
+    chunker.ProcessQueues();
+    EXPECT_LT(chunker.LoadedCount(), kLimit);
+    editor.join();
+    releaser.join();
+}
+
+TEST_F(EvictionTest, AChangeWhoseStoreFailedOutlivesEvictionAndIsStoredOnALaterStep) {
+    TestChunker chunker(file, &host, 2);
+    chunker.Database().SetBusyTimeout(20);
+    Ask(chunker, Row(20, 20));
+    Chunk* edited = chunker.GetChunk(20, 0, 0);
+    Edit(chunker, edited, 1, 9);
+    const std::vector<unsigned char> cells = CellsOf(*edited);
+    {
+        RawDb locker(file);  // another program holds the database
+        locker.Exec("BEGIN EXCLUSIVE;");
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(chunker.SaveChunks({edited}, StoreMode::AllOrNothing).empty());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("Cannot store chunk 20,0,0: SQLITE_BUSY[5]"), std::string::npos) << out;
+        EXPECT_EQ(chunker.UnstoredCount(), 1u);
+
+        // Far chunks are evicted meanwhile; the one with the unstored change is not.
+        Ask(chunker, Row(21, 26));
+        EXPECT_TRUE(chunker.IsFiled(20, 0, 0));
+        EXPECT_FALSE(chunker.IsFiled(21, 0, 0));
+        locker.Exec("ROLLBACK;");
+    }
+    EXPECT_FALSE(RawDb(file).Data("20,0,0").size() > 0) << "nothing was stored while the database was held";
+
+    // The worker's next step stores it and only then shows it to everyone.
+    const size_t sentBefore = host.sent.size();
+    testing::internal::CaptureStdout();
+    chunker.ServerChunker::Update();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Stored chunk 20,0,0"), std::string::npos) << out;
+    EXPECT_EQ(chunker.UnstoredCount(), 0u);
+    ASSERT_EQ(host.sent.size(), sentBefore + 1);
+    EXPECT_EQ(host.sent.back().coordinates, std::vector<Vector3i>({{20, 0, 0}}));
+    EXPECT_TRUE(host.sent.back().broadcast);
+    std::vector<unsigned char> row;
+    std::string error;
+    const std::string text = RawDb(file).Data("20,0,0");
+    ASSERT_TRUE(DecodeChunkRow(text.c_str(), text.size(), 12288, row, error)) << error;
+    EXPECT_EQ(row, cells);
+
+    // Stored, it may go, and it comes back from its row.
+    Ask(chunker, Row(27, 29));
+    EXPECT_FALSE(chunker.IsFiled(20, 0, 0));
+    EXPECT_EQ(CellsOf(*chunker.GetChunk(20, 0, 0)), cells);
+}
+
+TEST_F(EvictionTest, StopStoresWhatIsUnstoredAndTheManagerStartsAgainEmpty) {
+    const size_t chunksBefore = ChunksInUse();
+    TestChunker chunker(file, &host, 3);
+    chunker.Database().SetBusyTimeout(20);
+    Ask(chunker, Row(0, 2));
+    Chunk* edited = chunker.GetChunk(1, 0, 0);
+    Edit(chunker, edited, 1, 5);
+    const std::vector<unsigned char> cells = CellsOf(*edited);
+    {
+        RawDb locker(file);
+        locker.Exec("BEGIN EXCLUSIVE;");
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(chunker.SaveChunks({edited}, StoreMode::AllOrNothing).empty());
+        testing::internal::GetCapturedStdout();
+        locker.Exec("ROLLBACK;");
+    }
+    testing::internal::CaptureStdout();
+    chunker.Stop();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Stored chunk 1,0,0"), std::string::npos) << out;
+    std::vector<unsigned char> row;
+    std::string error;
+    const std::string text = RawDb(file).Data("1,0,0");
+    ASSERT_TRUE(DecodeChunkRow(text.c_str(), text.size(), 12288, row, error)) << error;
+    EXPECT_EQ(row, cells);
+    EXPECT_EQ(chunker.LoadedCount(), 0u);
+    EXPECT_EQ(ChunksInUse(), chunksBefore);
+
+    // Started again, eviction works on the new chunks only.
+    chunker.Start();
+    Ask(chunker, Row(3, 9));
+    EXPECT_LE(chunker.LoadedCount(), 3u);
+    EXPECT_EQ(ChunksInUse() - chunksBefore, chunker.LoadedCount());
+    EXPECT_EQ(CellsOf(*chunker.GetChunk(1, 0, 0)), cells);
+}
+
+TEST_F(ServerChunkerTest, ABrickAcrossTwoChunksIsStoredAsTheModeSays) {
+    struct Case {
+        StoreMode mode;
+        size_t stored;  // chunks of the set, in its order, that reach the database
+    };
+    for (const Case& c : {Case{StoreMode::AllOrNothing, 0}, Case{StoreMode::UpToFailure, 1}}) {
+        std::filesystem::remove(file);
+        TestChunker chunker(file, &host);
+        Chunk* a = chunker.GetChunk(0, 2, 0);
+        Chunk* b = chunker.GetChunk(1, 2, 0);
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        // A 2 x 2 brick in the empty sky, anchored on cell x 7: cells x 7 and 8 lie in chunks 0 and 1.
+        ASSERT_TRUE(edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, *BrickCatalogue::FindShape(2, 0), 4, {7, 40, 0},
+                                    &touched, false));
+        ASSERT_EQ(touched, (TouchedSet{a, b}));
+        // The statement of the set's second chunk fails.
+        const Chunk* second = *std::next(touched.begin());
+        RawDb(file).Exec("CREATE TRIGGER refuse BEFORE INSERT ON mapdata WHEN NEW.location = '" +
+                         ServerChunker::LocationKey(second->cx, second->cy, second->cz) +
+                         "' BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+        testing::internal::CaptureStdout();
+        const TouchedSet stored = edit.Store(touched, c.mode);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(stored.size(), c.stored);
+        EXPECT_EQ(RawDb(file).Rows(), static_cast<int>(c.stored));
+        EXPECT_EQ(chunker.UnstoredCount(), 2 - c.stored);
+        if (c.stored == 1) {
+            EXPECT_EQ(*stored.begin(), *touched.begin());
+        }
+
+        // Once the statement passes again, the rest is stored too.
+        RawDb(file).Exec("DROP TRIGGER refuse;");
+        EXPECT_TRUE(chunker.StoreUnstoredChunks());
+        EXPECT_EQ(RawDb(file).Rows(), 2);
+    }
+}
+
 TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
     std::string first, second;
     std::vector<unsigned char> cells;
     {
-        DrivenChunker chunker(&host, file);
+        TestChunker chunker(file, &host);
         Chunk* c = chunker.GetChunk(-1, 0, 12);
         Edit(chunker, c, 1, 0);  // colour 0 and index bytes 0: escapes are needed
-        ASSERT_TRUE(chunker.SaveChunks({c}));
+        ASSERT_TRUE(Save(chunker, {c}));
         RawDb raw(file);
         bool found = false;
         first = raw.Data("-1,0,12", &found);
@@ -491,13 +676,13 @@ TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
         EXPECT_EQ(std::vector<unsigned char>(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed()), cells);
 
         Edit(chunker, c, 2, 3);
-        ASSERT_TRUE(chunker.SaveChunks({c}));
+        ASSERT_TRUE(Save(chunker, {c}));
         second = raw.Data("-1,0,12");
         EXPECT_NE(second, first);
         EXPECT_EQ(raw.Rows(), 1) << "a chunk has one row";
         cells = CellsOf(*c);
     }
-    DrivenChunker reopened(&host, file);
+    TestChunker reopened(file, &host);
     EXPECT_EQ(RawDb(file).Data("-1,0,12"), second);
     Chunk* c = reopened.GetChunk(-1, 0, 12);
     EXPECT_EQ(CellsOf(*c), cells);
@@ -531,7 +716,7 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
         const std::string& data = c.data;
         RawDb(file).Put("2,0,2", data, c.null);
         {
-            DrivenChunker chunker(&host, file);
+            TestChunker chunker(file, &host);
             testing::internal::CaptureStdout();
             Chunk* chunk = chunker.GetChunk(2, 0, 2);
             const std::string out = testing::internal::GetCapturedStdout();
@@ -544,10 +729,10 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
         EXPECT_TRUE(found) << "the row is kept";
     }
     // An edit of the chunk stores it afresh.
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     Chunk* chunk = chunker.GetChunk(2, 0, 2);
     Edit(chunker, chunk, 1, 1);
-    ASSERT_TRUE(chunker.SaveChunks({chunk}));
+    ASSERT_TRUE(Save(chunker, {chunk}));
     std::vector<unsigned char> raw;
     std::string error;
     EXPECT_TRUE(DecodeChunkRow(RawDb(file).Data("2,0,2").c_str(), RawDb(file).Data("2,0,2").size(), 12288, raw, error))
@@ -556,7 +741,7 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
 }
 
 TEST_F(ServerChunkerTest, DecompressChunkRefusesBadFrames) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     const std::vector<unsigned char> zeros(12288, 0);
     const std::vector<unsigned char> good = Deflate(zeros);
     const std::vector<std::vector<unsigned char>> bad = {
@@ -580,18 +765,98 @@ TEST_F(ServerChunkerTest, DecompressChunkRefusesBadFrames) {
 }
 
 TEST_F(ServerChunkerTest, AFailedStoreOrLoadIsReportedAndSurvived) {
-    DrivenChunker chunker(&host, file);
+    TestChunker chunker(file, &host);
     Chunk* a = chunker.GetChunk(0, 0, 0);
     chunker.Database().Close();
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(chunker.SaveChunks({a}));
+    EXPECT_FALSE(Save(chunker, {a}));
     Chunk* b = chunker.GetChunk(3, 0, 3);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Cannot store chunk 0,0,0: SQLWRAPPER_ERROR[1000]: Database not open"), std::string::npos)
         << out;
-    EXPECT_NE(out.find("Cannot load chunk 3,0,3"), std::string::npos) << out;
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(CellsOf(*b), GeneratedCells(3, 0, 3));
+    EXPECT_NE(out.find("Cannot load chunk 3,0,3: SQLWRAPPER_ERROR[1000]: Database not open"), std::string::npos)
+        << out;
+    EXPECT_EQ(b, nullptr) << "nothing generated stands in for a row that could not be read";
+    EXPECT_FALSE(chunker.IsFiled(3, 0, 3));
+}
+
+// A load that fails for a reason other than a damaged row leaves the chunk
+// out, so that no edit can store generated cells over its row.
+TEST_F(ServerChunkerTest, AChunkThatCannotBeReadIsLeftOutAndItsRowSurvivesAnEdit) {
+    std::vector<unsigned char> stored;
+    {
+        TestChunker first(file, &host);
+        Chunk* c = first.GetChunk(2, 0, 2);
+        Edit(first, c, 1, 42);
+        ASSERT_TRUE(Save(first, {c}));
+        stored = CellsOf(*c);
+    }
+    const std::string row = RawDb(file).Data("2,0,2");
+    // A cell of chunk (2, 0, 2) that is empty when generated: an edit there
+    // succeeds on a generated stand-in.
+    const std::vector<unsigned char> generated = GeneratedCells(2, 0, 2);
+    Vector3i empty(0, -1, 0);
+    for (int i = 0; i < 4096 && empty.y < 0; ++i)
+        if (generated[3 * i] == 0 && generated[3 * i + 1] == 0)
+            empty = Vector3i(2 * 16 - 8 + i / 256, i / 16 % 16, 2 * 16 - 8 + i % 16);  // x outermost, then y, z
+    ASSERT_GE(empty.y, 0);
+
+    struct Case {
+        const char* name;
+        const char* error;
+        std::function<void(TestChunker&, RawDb&)> fail, heal;
+    };
+    const std::vector<Case> cases = {
+        {"busy", "SQLITE_BUSY[5]",
+         [](TestChunker& c, RawDb& other) {
+             c.Database().SetBusyTimeout(20);
+             other.Exec("BEGIN EXCLUSIVE;");
+         },
+         [](TestChunker&, RawDb& other) { other.Exec("ROLLBACK;"); }},
+        {"not open", "SQLWRAPPER_ERROR[1000]: Database not open",
+         [](TestChunker& c, RawDb&) { c.Database().Close(); },
+         [this](TestChunker& c, RawDb&) { c.Database().Open(file.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host.sent.clear();
+        host.spawned.clear();
+        TestChunker chunker(file, &host);
+        RawDb other(file);
+        c.fail(chunker, other);
+        testing::internal::CaptureStdout();
+        chunker.QueueChunkRequest(Request({{2, 0, 2}, {3, 0, 3}}));
+        chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(6), Vector3(0, 0, 0)});
+        chunker.ProcessQueues();
+        TouchedSet touched;
+        {
+            // Lands nowhere: its only chunk is not resident.
+            ServerChunker::EditScope edit(chunker);
+            edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, *BrickCatalogue::FindShape(0, 0), 3, empty, &touched, false);
+            edit.Store(touched, StoreMode::AllOrNothing);
+        }
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(std::string("Cannot load chunk 2,0,2: ") + c.error), std::string::npos) << out;
+        EXPECT_TRUE(touched.empty());
+        EXPECT_FALSE(chunker.IsFiled(2, 0, 2));
+        EXPECT_FALSE(chunker.IsFiled(3, 0, 3)) << "nor is any other chunk generated while the database fails";
+        EXPECT_TRUE(host.sent.empty());
+        EXPECT_TRUE(host.spawned.empty()) << "the spawn waits for its block";
+
+        c.heal(chunker, other);
+        EXPECT_EQ(RawDb(file).Data("2,0,2"), row);
+        // Asked again, the stored chunk comes back; the spawn follows.
+        chunker.QueueChunkRequest(Request({{2, 0, 2}}));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (host.spawned.empty() && std::chrono::steady_clock::now() < deadline) {
+            chunker.ProcessQueues();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(6)}));
+        ASSERT_FALSE(host.sent.empty());
+        EXPECT_EQ(host.sent.front().coordinates, std::vector<Vector3i>({{2, 0, 2}}));
+        EXPECT_EQ(CellsOf(*chunker.GetChunk(2, 0, 2)), stored);
+    }
 }
 
 TEST_F(ServerChunkerTest, TheWorkerAnswersQueuedRequests) {

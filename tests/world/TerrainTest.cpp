@@ -8,6 +8,7 @@
 #include "net/BitStream.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
+#include "tests/world/LiteralFitting.h"
 #include "world/PooledChunk.h"
 #include "world/TerrainGenerator.h"
 
@@ -24,7 +25,7 @@ protected:
     static void Generate(Chunk* c, int32_t cx, int32_t cy, int32_t cz, bool literal = false) {
         c->Init(cx, cy, cz);
         if (literal) {
-            TerrainGenerator::GenerateChunkLiteral(c);
+            TavTest::GenerateChunkLiteral(c);
         } else {
             TerrainGenerator::GenerateChunk(c);
         }
@@ -176,7 +177,7 @@ TEST_F(TerrainTest, FittingMatchesTheLiteralRescan) {
         }
         std::memcpy(literal->cells, fast->cells, sizeof fast->cells);
         TerrainGenerator::FitBricks(fast.chunk, filler);
-        TerrainGenerator::FitBricksLiteral(literal.chunk, filler);
+        TavTest::FitBricksLiteral(literal.chunk, filler);
         ASSERT_EQ(std::memcmp(fast->cells, literal->cells, sizeof fast->cells), 0) << round;
     }
 }

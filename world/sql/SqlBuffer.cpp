@@ -13,6 +13,21 @@ SqlBuffer::~SqlBuffer()
     Clear();
 }
 
+SqlBuffer::SqlBuffer(SqlBuffer&& other) noexcept : m_text(other.m_text)
+{
+    other.m_text = nullptr;
+}
+
+SqlBuffer& SqlBuffer::operator=(SqlBuffer&& other) noexcept
+{
+    if (this != &other) {
+        Clear();
+        m_text = other.m_text;
+        other.m_text = nullptr;
+    }
+    return *this;
+}
+
 const char* SqlBuffer::Format(const char* format, ...)
 {
     Clear();

@@ -10,6 +10,9 @@ public:
     ~SqlBuffer();
     SqlBuffer(const SqlBuffer&) = delete;
     SqlBuffer& operator=(const SqlBuffer&) = delete;
+    // Moving hands the text over; the source is left empty.
+    SqlBuffer(SqlBuffer&& other) noexcept;
+    SqlBuffer& operator=(SqlBuffer&& other) noexcept;
 
     // Frees any earlier text, formats a new one and returns it;
     // "Cannot allocate memory" when SQLite cannot allocate it.

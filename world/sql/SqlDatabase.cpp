@@ -65,6 +65,11 @@ void SqlDatabase::Close()
     m_db = nullptr;
 }
 
+bool SqlDatabase::InTransaction() const
+{
+    return m_db != nullptr && sqlite3_get_autocommit(m_db) == 0;
+}
+
 void SqlDatabase::SetBusyTimeout(int milliseconds)
 {
     m_busyTimeoutMs = milliseconds;

@@ -32,6 +32,9 @@ public:
     // (the connection then stays open).
     void Close();
     bool IsOpen() const { return m_db != nullptr; }
+    // True while a transaction begun on this connection is open (SQLite ends
+    // one by itself after some errors, such as a full disk or an I/O error).
+    bool InTransaction() const;
 
     // Runs a statement (or several) and returns the number of rows changed
     // by the last one.

@@ -1,0 +1,194 @@
+// The real server binary under hostile clients, measured from outside.
+//
+// BM_JoinWhileFlooded: one client floods the server with chunk requests
+// (1024 new chunks each, as fast as the network takes them) while another
+// client joins: how long the joining client waits for its player (spawn_ms)
+// and then for the answer to a request of one chunk (answer_ms). The
+// iteration time is the sum.
+//
+// BM_GarbageMessages: a client sends game messages of random lengths and
+// bytes; how many the server takes per second, whether it is still running
+// and answering afterwards, and how much its memory grew (rss_growth_mb).
+//
+// The server binary is TAV_BINARY, or ../core/server/tavserver beside this
+// program; it binds UDP port 37373 under the same lock as the end-to-end
+// tests (tests/e2e/ProcessHarness.h).
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/GameMessageBuilders.h"
+#include "tests/e2e/ProcessHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+void FindBinary() {
+    if (std::getenv("TAV_BINARY")) return;
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return;
+    self[n] = 0;
+    const std::string path = (std::filesystem::path(self).parent_path() / ".." / "core" / "server" / "tavserver").string();
+    ::setenv("TAV_BINARY", path.c_str(), 0);
+}
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+long RssKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// A started server with one client of its own that has its player.
+struct Running {
+    Running() : server(folder) {
+        if (!server.WaitForLine("Starting server...") || !server.WaitUntilListening())
+            throw std::runtime_error("the server did not start:\n" + server.Transcript());
+    }
+    TavTest::WorkFolder folder;
+    TavTest::ServerProcess server;
+};
+
+// Floods from a peer of its own on a thread of its own, draining what comes
+// back so that nothing piles up on this side.
+class Flooder {
+public:
+    Flooder() : peer_(Net::Peer::GetInstance()) {
+        Net::SocketDescriptor descriptor(0, "");
+        if (peer_->Startup(1, &descriptor, 1) != Net::STARTED) throw std::runtime_error("no peer");
+        peer_->Connect("127.0.0.1", TavTest::kServerPort, nullptr, 0);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Flooder() {
+        stop_ = true;
+        thread_.join();
+        Net::Peer::DestroyInstance(peer_);
+    }
+    long Sent() const { return sent_.load(); }
+
+private:
+    void Run() {
+        Net::Guid server;
+        bool connected = false;
+        int32_t next = 0;
+        while (!stop_) {
+            while (Net::Packet* p = peer_->Receive()) {
+                if (p->length > 0 && p->data[0] == Net::ID_CONNECTION_REQUEST_ACCEPTED) {
+                    connected = true;
+                    server = p->guid;
+                }
+                peer_->DeallocatePacket(p);
+            }
+            if (!connected) {
+                std::this_thread::sleep_for(1ms);
+                continue;
+            }
+            // 1024 chunks that are not resident yet, far from everyone.
+            std::vector<Tav::Vector3i> coordinates;
+            for (int i = 0; i < 1024; ++i, ++next)
+                coordinates.push_back({1000 + next % 20000, next / 20000 % 5, 1000 + next / 100000 % 20000});
+            const Net::BitStream request = TavTest::ChunkRequest(coordinates);
+            peer_->Send(&request, Net::HIGH_PRIORITY, Net::RELIABLE_ORDERED, 0, Net::AddressOrGuid(server), false);
+            ++sent_;
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+
+    Net::Peer* peer_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> sent_{0};
+};
+
+void BM_JoinWhileFlooded(benchmark::State& state) {
+    FindBinary();
+    Running running;
+    Flooder flooder;
+    std::this_thread::sleep_for(1s);  // the flood is under way
+    std::vector<double> spawns, answers;
+    for (auto _ : state) {
+        TavTest::RawClient joiner;
+        const auto start = Clock::now();
+        if (!joiner.Connect(20s) || !joiner.WaitFor(Tav::ID_PLAYER_SPAWNED, 20s)) {
+            state.SkipWithError("no player within 20 s while another client floods");
+            break;
+        }
+        const auto spawned = Clock::now();
+        joiner.Send(TavTest::ChunkRequest({{0, 0, 0}}));
+        if (!joiner.WaitFor(Tav::ID_CHUNK_DATA, 20s)) {
+            state.SkipWithError("no answer within 20 s while another client floods");
+            break;
+        }
+        const auto answered = Clock::now();
+        spawns.push_back(Ms(spawned - start));
+        answers.push_back(Ms(answered - spawned));
+        state.SetIterationTime(std::chrono::duration<double>(answered - start).count());
+    }
+    auto median = [](std::vector<double> v) {
+        if (v.empty()) return 0.0;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    state.counters["spawn_ms"] = median(spawns);
+    state.counters["answer_ms"] = median(answers);
+    state.counters["flood_requests"] = static_cast<double>(flooder.Sent());
+    running.server.WriteLine("exit");
+    running.server.WaitExit();
+}
+BENCHMARK(BM_JoinWhileFlooded)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_GarbageMessages(benchmark::State& state) {
+    FindBinary();
+    Running running;
+    TavTest::RawClient client;
+    if (!client.Connect() || !client.WaitFor(Tav::ID_PLAYER_SPAWNED)) {
+        state.SkipWithError("no player");
+        return;
+    }
+    std::mt19937 random(7);
+    const long rssBefore = RssKb(running.server.Pid());
+    long sent = 0;
+    for (auto _ : state) {
+        // Ids 130 to 136 with bodies of any length (mostly short), random
+        // bytes, and now and then a huge count or length in front.
+        for (int i = 0; i < 1000; ++i) {
+            std::vector<unsigned char> bytes(1 + random() % (random() % 8 == 0 ? 2000 : 40));
+            for (auto& b : bytes) b = static_cast<unsigned char>(random());
+            bytes[0] = static_cast<unsigned char>(130 + random() % 7);
+            if (bytes.size() > 5 && random() % 4 == 0) bytes[1] = bytes[2] = 0x7F;
+            Net::BitStream m;
+            m.WriteBytes(bytes.data(), bytes.size());
+            client.Send(m, Net::RELIABLE_ORDERED);
+            ++sent;
+        }
+        client.Drain();
+    }
+    // Still there, and still answering.
+    client.Send(TavTest::ChunkRequest({{0, 0, 0}}));
+    const bool answering = client.WaitFor(Tav::ID_CHUNK_DATA, 30s).has_value();
+    state.counters["messages_per_s"] = benchmark::Counter(static_cast<double>(sent), benchmark::Counter::kIsRate);
+    state.counters["running"] = running.server.Running() && answering ? 1 : 0;
+    state.counters["rss_growth_mb"] = (RssKb(running.server.Pid()) - rssBefore) / 1024.0;
+    running.server.WriteLine("exit");
+    running.server.WaitExit();
+}
+BENCHMARK(BM_GarbageMessages)->Iterations(100)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

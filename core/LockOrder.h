@@ -1,0 +1,31 @@
+#pragma once
+// The order of the program's locks, outermost first. A thread that holds one
+// of them takes only locks further down the list, never one above it; two
+// locks of the same line are never held together unless the line says so.
+//
+//  1. The Lua lock (ServerCommander, recursive): every entry into the script
+//     state. No other lock of this list is held when it is taken.
+//  2. The replica manager's lock (Net::ReplicaManager, recursive): held by the
+//     thread that drains the network peer while replicas are constructed,
+//     serialised and destroyed, and by BroadcastDestruction.
+//  3. Residency (ServerChunker): an edit of the world (ServerChunker::
+//     EditScope) from its first lookup to its last use of the chunks it
+//     collected, and eviction's pass.
+//  4. The entity registry (EntityManager): its lists and every walk of them.
+//  5. The physics world (PhysicsManager): each step, and each body added or
+//     removed.
+//  6. An entity's own mutex (BaseEntity::mutex): a player's state and
+//     inventory, a physics entity's motion state; one entity at a time.
+//  7. The chunk store (ServerChunker): the database connection, for a load,
+//     and for a store from the reading of its cells to the end of its
+//     transaction.
+//  8. The octree (BaseChunker): the tree of loaded chunks, their cells, and
+//     the chunks whose latest change is not stored. BaseChunker::Stop takes
+//     its teardown mutex just before it.
+//  9. The scratch buffers (ScratchBufferLock): the decompress buffer's lock
+//     before the compress buffer's.
+//
+// Leaves, under which nothing else is taken: the pins of PlayerRef (taken
+// under the registry), the chunk manager's two request queues, the replica
+// manager's reference queue, the server's spawn notices, the chunk and node
+// pools, and the pool behind the network library's allocation hooks.
