@@ -51,6 +51,8 @@ Vector3 Vector3::Cross(const Vector3& b) const {
     return {y * b.z - b.y * z, z * b.x - x * b.z, b.y * x - y * b.x};
 }
 
+Vector3 Vector3::NormalOfPlaneAgainst(const Vector3& b) const { return Cross(b); }
+
 double Vector3::DistanceTo(const Vector3& b) const { return std::sqrt(DistanceToPow2(b)); }
 
 double Vector3::DistanceToPow2(const Vector3& b) const { return DistanceToPow2(b.x, b.y, b.z); }

@@ -27,6 +27,8 @@ public:
     double Dot(const Vector3& b) const;
     double Dot(double bx, double by, double bz) const;
     Vector3 Cross(const Vector3& b) const;
+    // The normal of the plane that this vector and b span: exactly Cross(b).
+    Vector3 NormalOfPlaneAgainst(const Vector3& b) const;
     double DistanceTo(const Vector3& b) const;
     double DistanceToPow2(const Vector3& b) const;
     double DistanceToPow2(double bx, double by, double bz) const;

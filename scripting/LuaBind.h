@@ -21,6 +21,7 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include <luabind/exception_handler.hpp>
 #include <luabind/luabind.hpp>
 #include <luabind/operator.hpp>
 

@@ -11,6 +11,7 @@
 #include <boost/regex.hpp>
 
 #include "entities/EntityManager.h"
+#include "entities/ScriptError.h"
 #include "scripting/IScriptServer.h"
 #include "scripting/LuaBind.h"
 #include "scripting/ScriptBindings.h"
@@ -113,6 +114,9 @@ void WriteLine(const std::string& text) {
     std::fflush(stdout);
 }
 
+// Scripts get the text of a ScriptError as the whole message.
+void PushScriptError(lua_State* L, const ScriptError& error) { lua_pushstring(L, error.what()); }
+
 }  // namespace
 
 ServerCommander::ServerCommander() : mainScriptPath(kDefaultMainScript) {}
@@ -147,6 +151,8 @@ void ServerCommander::InitLua(IScriptServer* server) {
     }
     lua_State* L = state;
     lua_atpanic(L, Panic);
+    static std::once_flag translation;
+    std::call_once(translation, [] { luabind::register_exception_handler<ScriptError>(&PushScriptError); });
 
     // The standard libraries, each also a global, in this order.
     static const luaL_Reg kLibraries[] = {
@@ -168,7 +174,8 @@ void ServerCommander::InitLua(IScriptServer* server) {
 
     luabind::open(L);
     luabind::module(L)[
-        // Place of RegisterVector3() and RegisterVector3i() ("Vector3", "Vector3i").
+        ScriptBindings::RegisterVector3(),
+        ScriptBindings::RegisterVector3i(),
         ScriptBindings::RegisterServer(),
         // Place of RegisterPlayer() and RegisterItem() ("Player", "Item").
         ScriptBindings::RegisterEntityManager(),

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "scripting/LuaBind.h"
 #include "scripting/ServerCommander.h"
 
 namespace Tav::Testing {
@@ -62,6 +63,31 @@ protected:
 
     std::string Run(const std::string& line, Net::Guid sender = Net::Guid(42)) {
         return commander.Execute(sender, line).GetOutput();
+    }
+
+    // Runs a chunk of Lua in the host's state, as a command would (but
+    // without a time limit), and gives its first result as text: nil,
+    // booleans, numbers and strings as Lua writes them, other values by
+    // their type in angle brackets; or "error: " and the error's message.
+    std::string Eval(const std::string& chunk) {
+        auto lock = commander.Lock();
+        lua_State* L = commander.GetLuaState();
+        const int top = lua_gettop(L);
+        std::string result;
+        if (luaL_loadstring(L, chunk.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+            const char* message = lua_tostring(L, -1);
+            result = std::string("error: ") + (message ? message : "(not a text)");
+        } else if (lua_isnil(L, -1)) {
+            result = "nil";
+        } else if (lua_isboolean(L, -1)) {
+            result = lua_toboolean(L, -1) ? "true" : "false";
+        } else if (lua_type(L, -1) == LUA_TNUMBER || lua_type(L, -1) == LUA_TSTRING) {
+            result = lua_tostring(L, -1);
+        } else {
+            result = std::string("<") + luaL_typename(L, -1) + ">";
+        }
+        lua_settop(L, top);
+        return result;
     }
 
     std::filesystem::path folder;
