@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "entities/EntityManager.h"
+#include "entities/Item.h"
 #include "entities/Movement.h"
 #include "world/IBoxOccupancy.h"
 
@@ -70,10 +72,12 @@ Player::Player(Net::Guid ownerGuid, INetworkProperties* hostEndpoint, const Vect
 }
 
 Player::~Player() {
-    // (Held item: its references to the script object are released here.)
     // Leaves the registry if still there and waits until no PlayerRef pins
     // the player; only then are its members released.
     g_entityManager.ForgetPlayer(this);
+    // The held item's link to its script object is released where the Lua
+    // lock is held, by the script host's next entry into the state.
+    DeferItemRelease(std::move(heldItem));
 }
 
 void Player::SetOccupancy(IBoxOccupancy* occupancy) { occupancy_ = occupancy; }
@@ -348,6 +352,11 @@ bool Player::PassesThroughCell(const Vector3& from, const Vector3& to) const {
 void Player::PushPlayer(const Vector3& newPush) {
     std::lock_guard<std::mutex> lock(mutex);
     push = newPush;
+}
+
+void Player::SetItem(ItemWrapper item) {
+    heldItem = std::make_unique<ItemWrapper>(std::move(item));
+    hasItem = true;
 }
 
 void Player::AddToInventory(const BrickType& type, int32_t amount) {

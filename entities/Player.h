@@ -28,6 +28,7 @@
 // only the world floor (cell rows below 0) blocks.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "entities/BaseEntity.h"
@@ -39,6 +40,7 @@ namespace Tav {
 
 class IBoxOccupancy;
 class EntityManager;
+class ItemWrapper;
 class PlayerRef;
 
 class Player : public BaseEntity {
@@ -96,8 +98,17 @@ public:
     // A copy of the whole simulated (or display) player state, under the mutex.
     PlayerState CopyPlayerState(bool display);
 
-    // --- held item (script-driven items join here: heldItem, hasItem and
-    // --- SetItem, released by the destructor) ---
+    // Held item. The player's copy of a script's item, linked weakly to its
+    // script object (entities/Item.h). heldItem and hasItem are guarded by
+    // the Lua lock, not by `mutex`: SetItem, the held-item step and the script
+    // host's closing read and write them with the Lua lock held. The
+    // destructor hands the item to DeferItemRelease, so a player deleted on
+    // the network thread never waits for the Lua lock.
+    //
+    // Gives the player its own copy of item, a wrapper that a script made (it
+    // is linked to its script object), releasing an earlier one; then
+    // hasItem := true. Nothing clears hasItem again.
+    void SetItem(ItemWrapper item);
 
     static void SetOccupancy(IBoxOccupancy* occupancy);
     static IBoxOccupancy* GetOccupancy();
@@ -113,6 +124,8 @@ public:
     int32_t historyWrite = 0;
     int32_t historyRead = 0;
     std::vector<MoveRecord> history;
+    std::unique_ptr<ItemWrapper> heldItem;  // empty until SetItem
+    bool hasItem = false;
 
 private:
     friend class EntityManager;

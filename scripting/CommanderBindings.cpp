@@ -1,8 +1,7 @@
-// The script classes "Server", "ServerCommand", "ServerCommandConnector" and
+// The script classes "ServerCommand", "ServerCommandConnector" and
 // "ServerCommander".
 #include <string>
 
-#include "scripting/IScriptServer.h"
 #include "scripting/ScriptBindings.h"
 #include "scripting/ServerCommand.h"
 #include "scripting/ServerCommander.h"
@@ -18,11 +17,6 @@ std::string ConnectorGuidText(const ServerCommandConnector& connector) {
 }
 
 }  // namespace
-
-luabind::scope RegisterServer() {
-    using namespace luabind;
-    return class_<IScriptServer>("Server");
-}
 
 luabind::scope RegisterServerCommand() {
     using namespace luabind;

@@ -2,7 +2,7 @@
 // The script interface: each Register function returns the binding scope of
 // one script class; ServerCommander::InitLua registers them as one module,
 // in the order of this list.
-#include "scripting/LuaBind.h"
+#include "entities/LuaBind.h"
 #include "math/Vector3.h"
 #include "math/Vector3i.h"
 #include "scripting/ScriptNumbers.h"
@@ -15,7 +15,11 @@ luabind::scope RegisterVector3();
 luabind::scope RegisterVector3i();
 // "Server": the running server, through Tav::IScriptServer.
 luabind::scope RegisterServer();
-// "EntityManagerClass": the entity registry.
+// "Player": a connected player, through Tav::PlayerHandle.
+luabind::scope RegisterPlayer();
+// "Item": Tav::Item with its wrapper Tav::ItemWrapper; scripts derive from it.
+luabind::scope RegisterItem();
+// "EntityManagerClass": the entity registry, with the property "Players".
 luabind::scope RegisterEntityManager();
 // "ServerCommand": a command declaration, constructed by scripts.
 luabind::scope RegisterServerCommand();

@@ -8,7 +8,7 @@
 // giving an undefined conversion.
 #include <cstdint>
 
-#include "scripting/LuaBind.h"
+#include "entities/LuaBind.h"
 
 namespace Tav {
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -11,9 +12,12 @@
 #include <boost/regex.hpp>
 
 #include "entities/EntityManager.h"
+#include "entities/Item.h"
+#include "entities/LuaBind.h"
+#include "entities/Player.h"
+#include "entities/PlayerHandle.h"
 #include "entities/ScriptError.h"
 #include "scripting/IScriptServer.h"
-#include "scripting/LuaBind.h"
 #include "scripting/ScriptBindings.h"
 
 namespace Tav {
@@ -177,7 +181,8 @@ void ServerCommander::InitLua(IScriptServer* server) {
         ScriptBindings::RegisterVector3(),
         ScriptBindings::RegisterVector3i(),
         ScriptBindings::RegisterServer(),
-        // Place of RegisterPlayer() and RegisterItem() ("Player", "Item").
+        ScriptBindings::RegisterPlayer(),
+        ScriptBindings::RegisterItem(),
         ScriptBindings::RegisterEntityManager(),
         ScriptBindings::RegisterServerCommand(),
         ScriptBindings::RegisterServerCommandConnector(),
@@ -203,6 +208,9 @@ void ServerCommander::InitLua(IScriptServer* server) {
 void ServerCommander::Close() {
     auto lock = Lock();
     if (!state) return;
+    // Players outlive the state: their items let go of it now.
+    for (PlayerRef& player : g_entityManager.CopyPlayers()) player->heldItem.reset();
+    ReleaseDeferredItems(state);
     lua_close(state);
     state = nullptr;
 }
@@ -232,6 +240,7 @@ void ServerCommander::CollectGarbage() {
     auto lock = Lock();
     if (!state) return;
     lua_State* L = state;
+    ReleaseDeferredItems(L);
     StackGuard guard(L);
     lua_pushcfunction(L, CallGlobal);
     lua_pushliteral(L, "collectgarbage");
@@ -247,6 +256,41 @@ void ServerCommander::CollectGarbage() {
         WriteLine("Script garbage collection failed: " + error);
         lastGarbageError = std::move(error);
     }
+}
+
+void ServerCommander::UpdateHeldItems(double dt) {
+    if (!g_scriptsReady) return;
+    auto lock = Lock();
+    if (!state) return;
+    ReleaseDeferredItems(state);
+    // Handles only: nothing pins a player while its item's script runs.
+    std::vector<PlayerHandle> players;
+    g_entityManager.ForEachPlayerLocked([&players](const std::vector<Player*>& registered) {
+        players.reserve(registered.size());
+        for (const Player* player : registered) players.emplace_back(*player);
+    });
+    for (const PlayerHandle& handle : players) {
+        // The step's own copy of the item: the player may leave meanwhile.
+        std::optional<ItemWrapper> item;
+        if (PlayerRef player = handle.Find(); player && player->hasItem && player->heldItem)
+            item.emplace(*player->heldItem);
+        if (!item) continue;
+        try {
+            item->CallUpdate(dt, &handle);  // false for a collected item: nothing ran
+        } catch (const std::exception& e) {
+            ReportItemError(e.what());
+        }
+    }
+    itemErrorsBefore = std::move(itemErrorsNow);
+    itemErrorsNow.clear();
+}
+
+void ServerCommander::ReportItemError(const std::string& message) {
+    // The step runs many times a second: a failure that repeats from step to
+    // step is reported once, when it first happens.
+    const bool known = itemErrorsBefore.count(message) != 0 || itemErrorsNow.count(message) != 0;
+    itemErrorsNow.insert(message);
+    if (!known) WriteLine("Item update failed: " + message);
 }
 
 void ServerCommander::AddServerCommand(const ServerCommand& command) {

@@ -5,9 +5,10 @@
 //
 // Locking. One recursive mutex, the Lua lock, serialises every entry into the
 // Lua state and every access to the command registry: InitLua,
-// ReloadLuaScripts, Execute, CollectGarbage, Close and the registry
-// operations take it themselves, and any other code that calls into the
-// state (held items' script updates) holds Lock() around the call. It is
+// ReloadLuaScripts, Execute, CollectGarbage, UpdateHeldItems, Close and the
+// registry operations take it themselves, and any other code that calls
+// into the state holds Lock() around the call. It also guards what players
+// hold of scripts (Player::heldItem, Player::hasItem). It is
 // recursive, so scripts may call back into the commander (a reload from
 // inside a command, AddServerCommand from the main script). The Lua lock is
 // always the first lock taken: no code may take it while it holds the
@@ -16,13 +17,14 @@
 //
 // Life cycle: the program's start-up calls InitLua once, after the server has
 // started; the console and the network thread call Execute; the chunk worker
-// calls CollectGarbage on every iteration; the shut-down calls Close after it
-// has joined every thread that enters the state. After Close every entry is a
-// harmless no-op: Execute answers "Scripting is not available.\n" and
-// CollectGarbage does nothing.
+// calls CollectGarbage and UpdateHeldItems on every iteration; the shut-down
+// calls Close after it has joined every thread that enters the state. After
+// Close every entry is a harmless no-op: Execute answers "Scripting is not
+// available.\n", CollectGarbage and UpdateHeldItems do nothing.
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,7 +53,9 @@ public:
     // did. Does nothing when a state exists already.
     void InitLua(IScriptServer* server);
 
-    // Closes the Lua state and forgets it. Call only after every thread that
+    // Closes the Lua state and forgets it. The items that registered
+    // players hold let go of it first (a player that holds an item must be
+    // registered or deleted by now). Call only after every thread that
     // enters the state has been joined; calling it again is harmless.
     void Close();
 
@@ -69,6 +73,16 @@ public:
     // failing call (a script replaced "collectgarbage") never escapes: it is
     // reported on standard output, once for each run of the same message.
     void CollectGarbage();
+
+    // The held-item step of the chunk worker: for each registered player, in
+    // registration order, that holds an item whose script object is still
+    // alive, the object's "Update" with (dt, the player). A collected item
+    // is skipped. A failing update is reported on standard output ("Item
+    // update failed: " and the message), once while the same message keeps
+    // coming, and the step goes on with the next player. No player is
+    // pinned while its item's script runs, so a disconnect never waits for
+    // a script. Does nothing until scripting is ready.
+    void UpdateHeldItems(double dt);
 
     void AddServerCommand(const ServerCommand& command);
     void ClearLuaCommands();
@@ -104,6 +118,7 @@ public:
 
 private:
     void ReloadLocked(ServerCommandConnector& connector);
+    void ReportItemError(const std::string& message);
 
     mutable std::recursive_mutex luaMutex;
     lua_State* state = nullptr;
@@ -111,6 +126,9 @@ private:
     std::map<std::string, std::string> aliases;
     std::string mainScriptPath;
     std::string lastGarbageError;  // empty while the garbage step works
+    // Item errors reported during the previous and the current step.
+    std::set<std::string> itemErrorsBefore;
+    std::set<std::string> itemErrorsNow;
 };
 
 // The process's script host.

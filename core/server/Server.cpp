@@ -92,9 +92,7 @@ void Server::NetworkLoop() {
 
 void Server::CollectScriptGarbage() { g_serverCommander.CollectGarbage(); }
 
-void Server::UpdateHeldItems(double) {
-    // NOT WIRED YET: the held items' script updates (entities) go here.
-}
+void Server::UpdateHeldItems(double dt) { g_serverCommander.UpdateHeldItems(dt); }
 
 void Server::ForEachPlayerPosition(const std::function<void(const Vector3&)>& visit) {
     g_entityManager.ForEachPlayerLocked([&visit](const std::vector<Player*>& players) {

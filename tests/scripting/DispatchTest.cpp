@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ScriptFixture.h"
-#include "scripting/LuaBind.h"
+#include "entities/LuaBind.h"
 
 namespace Tav {
 namespace {

@@ -3,13 +3,17 @@
 // temporary folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
-#include "scripting/LuaBind.h"
+#include "entities/EntityManager.h"
+#include "entities/LuaBind.h"
+#include "entities/Player.h"
 #include "scripting/ServerCommander.h"
 
 namespace Tav::Testing {
@@ -34,6 +38,33 @@ function declare(name, numParams, description, level)
                                                    level or ServerCommand.SecurityLevel0))
 end
 )lua";
+
+// Players in the process's registry for the length of a test, as the
+// server spawns them (no endpoint). Net::Guid(n).ToUint32() is n for n below
+// 2^32, so scripts see player n as the number n.
+class RegisteredPlayers {
+public:
+    RegisteredPlayers() = default;
+    RegisteredPlayers(const RegisteredPlayers&) = delete;
+    RegisteredPlayers& operator=(const RegisteredPlayers&) = delete;
+    ~RegisteredPlayers() {
+        for (Player* player : players_) g_entityManager.DeletePlayer(player);
+    }
+
+    Player* Add(uint64_t guid) {
+        auto* player = static_cast<Player*>(g_entityManager.Spawn("Player", Net::Guid(guid), nullptr, Vector3()));
+        players_.push_back(player);
+        return player;
+    }
+    // Deleted as the network thread deletes a player that has gone.
+    void Remove(Player* player) {
+        players_.erase(std::remove(players_.begin(), players_.end(), player), players_.end());
+        g_entityManager.DeletePlayer(player);
+    }
+
+private:
+    std::vector<Player*> players_;
+};
 
 class ScriptFixture : public ::testing::Test {
 protected:

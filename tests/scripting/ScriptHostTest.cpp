@@ -13,7 +13,7 @@
 
 #include "ScriptFixture.h"
 #include "scripting/IScriptServer.h"
-#include "scripting/LuaBind.h"
+#include "entities/LuaBind.h"
 
 namespace Tav {
 namespace {

@@ -1,7 +1,8 @@
 #pragma once
 // The one place that includes Lua and luabind. Their headers do not build
 // cleanly with the project's warnings, so they are wrapped here; every file
-// of the project that needs either includes this header instead.
+// of the project that needs either includes this header instead. It lives
+// with the items that players hold, the lowest layer that uses the binding.
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wall"
