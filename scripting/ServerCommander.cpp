@@ -29,6 +29,8 @@ namespace {
 
 constexpr const char* kDefaultMainScript = "../../assets/lua/Main.lua";
 constexpr int kMaxCommandArguments = 5;
+// The time-limit hook runs after this many instructions of a script.
+constexpr int kHookInstructions = 1000;
 
 // Restores the Lua stack to the height it had when the guard was made, so
 // that no entry leaves values behind (error values, a chunk's results).
@@ -90,8 +92,8 @@ const size_t& UserdataShift() {
     return shift;
 }
 
-void* ShiftedAlloc(void* ud, void* ptr, size_t, size_t newSize) {
-    const size_t shift = *static_cast<const size_t*>(ud);
+void* ShiftedAlloc(void*, void* ptr, size_t, size_t newSize) {
+    const size_t shift = UserdataShift();
     char* block = ptr ? static_cast<char*>(ptr) - shift : nullptr;
     if (newSize == 0) {
         std::free(block);
@@ -123,6 +125,49 @@ void PushScriptError(lua_State* L, const ScriptError& error) { lua_pushstring(L,
 
 }  // namespace
 
+// One entry into the state, under a deadline (Lua lock held). An entry inside
+// another one (a reload from a command) runs under the outer deadline.
+class ServerCommander::Bound {
+public:
+    Bound(ServerCommander& owner, double seconds, const char* what) : owner_(owner), outer_(owner.deadlineSet) {
+        if (outer_) return;
+        owner.deadlineSet = true;
+        owner.deadline = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(seconds));
+        owner.limitSeconds = seconds;
+        owner.limitWhat = what;
+    }
+    ~Bound() {
+        if (outer_) return;
+        owner_.deadlineSet = false;
+        // The hook may have made itself run on every instruction.
+        if (owner_.state) lua_sethook(owner_.state, LimitHook, LUA_MASKCOUNT, kHookInstructions);
+    }
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
+
+private:
+    ServerCommander& owner_;
+    bool outer_;
+};
+
+void ServerCommander::LimitHook(lua_State* L, lua_Debug*) {
+    void* ud = nullptr;
+    lua_getallocf(L, &ud);
+    const ServerCommander& self = *static_cast<const ServerCommander*>(ud);
+    const bool stopping = self.interrupted;
+    if (stopping || (self.deadlineSet && std::chrono::steady_clock::now() > self.deadline)) {
+        // From here on the hook runs on every instruction of this thread, so
+        // a script that catches the error meets it again at its next one.
+        if (lua_gethookcount(L) != 1) lua_sethook(L, LimitHook, LUA_MASKCOUNT, 1);
+        if (stopping) luaL_error(L, "Script stopped: the server is shutting down.");
+        luaL_error(L, "Script stopped: %s may run for at most %f s.", self.limitWhat,
+                   static_cast<lua_Number>(self.limitSeconds));
+    }
+    if (lua_gethookcount(L) != kHookInstructions) lua_sethook(L, LimitHook, LUA_MASKCOUNT, kHookInstructions);
+}
+
 ServerCommander::ServerCommander() : mainScriptPath(kDefaultMainScript) {}
 
 ServerCommander::~ServerCommander() = default;
@@ -145,7 +190,7 @@ void ServerCommander::InitLua(IScriptServer* server) {
     auto lock = Lock();
     if (state) return;
 
-    state = lua_newstate(ShiftedAlloc, const_cast<size_t*>(&UserdataShift()));
+    state = lua_newstate(ShiftedAlloc, this);
     if (!state) {
         // Out of memory: the server goes on without scripting, and every
         // entry reports that scripting is not available.
@@ -155,6 +200,9 @@ void ServerCommander::InitLua(IScriptServer* server) {
     }
     lua_State* L = state;
     lua_atpanic(L, Panic);
+    // Set before any script runs: coroutines take their hook from the thread
+    // that creates them.
+    lua_sethook(L, LimitHook, LUA_MASKCOUNT, kHookInstructions);
     static std::once_flag translation;
     std::call_once(translation, [] { luabind::register_exception_handler<ScriptError>(&PushScriptError); });
 
@@ -215,17 +263,30 @@ void ServerCommander::Close() {
     state = nullptr;
 }
 
+void ServerCommander::Interrupt() { interrupted = true; }
+
+void ServerCommander::SetTimeLimits(const ScriptTimeLimits& newLimits) {
+    auto lock = Lock();
+    limits = newLimits;
+}
+
+ScriptTimeLimits ServerCommander::GetTimeLimits() const {
+    auto lock = Lock();
+    return limits;
+}
+
 void ServerCommander::ReloadLuaScripts(ServerCommandConnector& connector) {
     auto lock = Lock();
     ReloadLocked(connector);
 }
 
 void ServerCommander::ReloadLocked(ServerCommandConnector& connector) {
-    if (!state) {
+    if (!MayEnter()) {
         connector.Printf("Scripting is not available.");
         return;
     }
     lua_State* L = state;
+    Bound bound(*this, limits.command, "the main script");
     StackGuard guard(L);
     int result = luaL_loadfile(L, mainScriptPath.c_str());
     if (result == LUA_OK) result = lua_pcall(L, 0, LUA_MULTRET, 0);
@@ -238,9 +299,10 @@ void ServerCommander::ReloadLocked(ServerCommandConnector& connector) {
 void ServerCommander::CollectGarbage() {
     if (!g_scriptsReady) return;
     auto lock = Lock();
-    if (!state) return;
+    if (!MayEnter()) return;
     lua_State* L = state;
     ReleaseDeferredItems(L);
+    Bound bound(*this, limits.garbageStep, "the garbage step");
     StackGuard guard(L);
     lua_pushcfunction(L, CallGlobal);
     lua_pushliteral(L, "collectgarbage");
@@ -261,7 +323,7 @@ void ServerCommander::CollectGarbage() {
 void ServerCommander::UpdateHeldItems(double dt) {
     if (!g_scriptsReady) return;
     auto lock = Lock();
-    if (!state) return;
+    if (!MayEnter()) return;
     ReleaseDeferredItems(state);
     // Handles only: nothing pins a player while its item's script runs.
     std::vector<PlayerHandle> players;
@@ -270,11 +332,13 @@ void ServerCommander::UpdateHeldItems(double dt) {
         for (const Player* player : registered) players.emplace_back(*player);
     });
     for (const PlayerHandle& handle : players) {
+        if (!MayEnter()) break;  // a shut-down stopped the step
         // The step's own copy of the item: the player may leave meanwhile.
         std::optional<ItemWrapper> item;
         if (PlayerRef player = handle.Find(); player && player->hasItem && player->heldItem)
             item.emplace(*player->heldItem);
         if (!item) continue;
+        Bound bound(*this, limits.itemUpdate, "an item update");
         try {
             item->CallUpdate(dt, &handle);  // false for a collected item: nothing ran
         } catch (const std::exception& e) {
@@ -360,7 +424,7 @@ ServerCommandConnector ServerCommander::Execute(const Net::Guid& sender, const s
 
     tokens[0] = ResolveAlias(tokens[0]);
     ServerCommandConnector connector(tokens[0], ServerCommand::SecurityLevel0, sender);
-    if (!state) {
+    if (!MayEnter()) {
         connector.Printf("Scripting is not available.\n");
         return connector;
     }
@@ -393,6 +457,7 @@ ServerCommandConnector ServerCommander::Execute(const Net::Guid& sender, const s
     command = nullptr;
 
     lua_State* L = state;
+    Bound bound(*this, limits.command, "a command");
     StackGuard guard(L);
     lua_pushcfunction(L, CallGlobal);
     lua_pushlstring(L, tokens[0].data(), tokens[0].size());

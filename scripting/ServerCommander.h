@@ -15,13 +15,26 @@
 // octree, registry, physics, replica-manager or scratch-buffer locks, since
 // scripts call into code that takes those.
 //
+// Time limits. Every entry into the state runs under a deadline: a command
+// (with what it calls, a reload included) and the main script's run for a
+// few seconds, an item update and the garbage step for a small part of one.
+// A script still running at its deadline is stopped with a script error that
+// names the limit; a shut-down stops running scripts at once (Interrupt).
+// A hook that the state runs every thousand instructions checks both, so
+// scripts pay next to nothing for it. What no hook can reach is not bounded:
+// a long call of a C function (a huge string.rep), and code that Lua runs
+// with hooks off: finalisers (__gc) and the message handler of an xpcall
+// that the limit's own error started.
+//
 // Life cycle: the program's start-up calls InitLua once, after the server has
 // started; the console and the network thread call Execute; the chunk worker
 // calls CollectGarbage and UpdateHeldItems on every iteration; the shut-down
-// calls Close after it has joined every thread that enters the state. After
-// Close every entry is a harmless no-op: Execute answers "Scripting is not
-// available.\n", CollectGarbage and UpdateHeldItems do nothing.
+// calls Interrupt first and Close after it has joined every thread that
+// enters the state. After Interrupt or Close every entry is a harmless
+// no-op: Execute answers "Scripting is not available.\n", CollectGarbage
+// and UpdateHeldItems do nothing.
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <set>
@@ -32,10 +45,18 @@
 #include "scripting/ServerCommand.h"
 
 struct lua_State;
+struct lua_Debug;
 
 namespace Tav {
 
 class IScriptServer;
+
+// How long one entry into the Lua state may run, in seconds.
+struct ScriptTimeLimits {
+    double command = 5.0;       // a command line, and the main script's run
+    double itemUpdate = 0.05;   // one held item's "Update"
+    double garbageStep = 0.05;  // the chunk worker's garbage step
+};
 
 class ServerCommander {
 public:
@@ -58,6 +79,13 @@ public:
     // registered or deleted by now). Call only after every thread that
     // enters the state has been joined; calling it again is harmless.
     void Close();
+
+    // Stops every script that runs now at its next hook and makes every
+    // later entry a no-op. For the shut-down; any thread, never waits.
+    void Interrupt();
+
+    void SetTimeLimits(const ScriptTimeLimits& limits);
+    ScriptTimeLimits GetTimeLimits() const;
 
     // The main script, relative to the working directory unless absolute.
     // Default "../../assets/lua/Main.lua".
@@ -117,8 +145,12 @@ public:
     lua_State* GetLuaState() const { return state; }
 
 private:
+    class Bound;
     void ReloadLocked(ServerCommandConnector& connector);
+    // True when an entry may run: a state exists and no shut-down stopped it.
+    bool MayEnter() const { return state != nullptr && !interrupted; }
     void ReportItemError(const std::string& message);
+    static void LimitHook(lua_State* L, lua_Debug* debug);
 
     mutable std::recursive_mutex luaMutex;
     lua_State* state = nullptr;
@@ -129,6 +161,14 @@ private:
     // Item errors reported during the previous and the current step.
     std::set<std::string> itemErrorsBefore;
     std::set<std::string> itemErrorsNow;
+
+    // The deadline of the entry that runs now (Lua lock held).
+    ScriptTimeLimits limits;
+    bool deadlineSet = false;
+    std::chrono::steady_clock::time_point deadline;
+    double limitSeconds = 0.0;
+    const char* limitWhat = "";
+    std::atomic<bool> interrupted{false};
 };
 
 // The process's script host.

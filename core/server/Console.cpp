@@ -71,6 +71,9 @@ void ShutdownAndExit() {
     if (g_shutdownClaimed)
         ParkForever(life);  // the first request ends the process
     g_shutdownClaimed = true;
+    // Scripts that run now (a console command, a client's command, the main
+    // script at start-up) stop at once, and none starts again.
+    g_serverCommander.Interrupt();
     g_lifeChanged.wait(life, [] { return g_startupComplete; });
     Server* server = g_server;
     life.unlock();

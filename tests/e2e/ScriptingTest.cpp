@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+
 #include "core/GameMessages.h"
 #include "e2e/GameMessageBuilders.h"
 #include "e2e/ProcessHarness.h"
@@ -256,6 +258,72 @@ TEST(Scripting, ConsoleAndClientCommandsTogetherStayServed) {
     // A shut-down while commands are still arriving and queued.
     for (int i = 0; i < 100; ++i)
         ASSERT_TRUE(client.Send(ServerCommand(remote[i % std::size(remote)])));
+    ASSERT_TRUE(server.WriteLine("exit"));
+    ExpectOrderlyEnd(server);
+}
+
+// A main script with commands that never end, on the console and from clients.
+const char* kSpinningScript = R"lua(
+ServerCommander:ClearLuaCommands()
+local function command(name, run)
+    ServerCommander:AddServerCommand(ServerCommand(name, name, 0, ServerCommand.SecurityLevel0))
+    _G[name] = run
+end
+command("spin", function(c)
+    ServerCommander:WriteConsoleMessageLine("spinning")
+    while true do pcall(function() while true do end end) end
+end)
+command("echo", function(c) c:Print("still serving") end)
+)lua";
+
+TEST(Scripting, AnInterruptStopsACommandThatNeverEnds) {
+    struct Case {
+        const char* what;
+        bool fromClient;
+        int signal;
+    };
+    for (const Case& c : {Case{"console, SIGINT", false, SIGINT}, Case{"client, SIGTERM", true, SIGTERM}}) {
+        WorkFolder folder;
+        folder.UseMainScript(kSpinningScript);
+        ServerProcess server(folder);
+        ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+        RawClient client;
+        if (c.fromClient) {
+            ASSERT_TRUE(client.Connect()) << server.Transcript();
+            ASSERT_TRUE(client.Send(ServerCommand("spin")));
+        } else {
+            ASSERT_TRUE(server.WriteLine("spin"));
+        }
+        ASSERT_TRUE(server.WaitForLine("spinning")) << c.what << server.Transcript();
+        server.Signal(c.signal);
+        // Before the command's own limit of 5 s would have stopped it.
+        EXPECT_EQ(server.WaitExit(4s), 0) << c.what << server.Transcript();
+        EXPECT_EQ(server.SanitizerReport(), "") << c.what;
+        if (!c.fromClient) {
+            EXPECT_EQ(server.CountLines("Script stopped: the server is shutting down."), 1u)
+                << c.what << server.Transcript();
+        }
+    }
+}
+
+TEST(Scripting, AClientsCommandThatNeverEndsHoldsTheServerOnlyForTheCommandLimit) {
+    WorkFolder folder;
+    folder.UseMainScript(kSpinningScript);
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+    RawClient client;
+    ASSERT_TRUE(client.Connect()) << server.Transcript();
+    ASSERT_TRUE(client.WaitFor(Tav::ID_PLAYER_SPAWNED)) << server.Transcript();
+    ASSERT_TRUE(client.Send(ServerCommand("spin")));
+    ASSERT_TRUE(server.WaitForLine("spinning")) << server.Transcript();
+    // The console waits for the Lua state until the limit stops the spin.
+    ASSERT_TRUE(server.WriteLine("echo"));
+    EXPECT_TRUE(server.WaitForLine("still serving")) << server.Transcript();
+    // The network thread serves again: chunks come.
+    while (client.WaitFor(Tav::ID_CHUNK_DATA, 0ms)) {
+    }
+    ASSERT_TRUE(client.Send(TavTest::ChunkRequest({Tav::Vector3i(0, 0, 0)})));
+    EXPECT_TRUE(client.WaitFor(Tav::ID_CHUNK_DATA)) << server.Transcript();
     ASSERT_TRUE(server.WriteLine("exit"));
     ExpectOrderlyEnd(server);
 }

@@ -55,6 +55,10 @@ class 'Failing' (Item)
 function Failing:__init(message) Item.__init(self) self.message = message end
 function Failing:Update(dt, p) error(self.message, 0) end
 
+class 'Spinning' (Item)
+function Spinning:__init() Item.__init(self) end
+function Spinning:Update(dt, p) while true do end end
+
 class 'Watching' (Item)
 function Watching:__init() Item.__init(self) end
 function Watching:Update(dt, p) duringUpdate() p:GetGuidAsInteger() end
@@ -150,6 +154,17 @@ TEST_F(HeldItemsTest, AFailingUpdateIsReportedOnceAndTheNextPlayerStillRuns) {
     EXPECT_EQ(Step(), "Item update failed: the gust broke again\n");
     EXPECT_EQ(Step(), "");
     EXPECT_THAT(Eval("return taken()"), ::testing::MatchesRegex("(r:3:0\\.[0-9]+ ?){4}"));
+}
+
+TEST_F(HeldItemsTest, AnUpdateThatNeverEndsIsStoppedAtItsLimit) {
+    players.Add(1);
+    players.Add(2);
+    ASSERT_EQ(Eval("items.s = Spinning(); give(1, items.s); items.r = Recorder('r'); return give(2, items.r)"), "0");
+    EXPECT_THAT(Step(), HasSubstr("Item update failed: Script stopped: an item update may run for at most 0.05 s."));
+    EXPECT_THAT(Eval("return taken()"), ::testing::MatchesRegex("r:2:0\\.[0-9]+"));
+    // The next step runs both again; the repeated failure is not reported again.
+    EXPECT_EQ(Step(), "");
+    EXPECT_THAT(Eval("return taken()"), ::testing::MatchesRegex("r:2:0\\.[0-9]+"));
 }
 
 // Set by the test, run once by the script's duringUpdate().
