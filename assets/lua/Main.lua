@@ -53,6 +53,105 @@ command("servertime", "Shows the server's clock", 0, function(connector)
     connector:Print(os.date("!%Y-%m-%d %H:%M:%S UTC"))
 end)
 
+-- The connected players, one GUID number each. A player may leave during the
+-- walk; its handle then raises an error, which is caught.
+command("players", "Lists the connected players", 0, function(connector)
+    local numbers = {}
+    for player in EntityManager.Players do
+        local ok, number = pcall(player.GetGuidAsInteger, player)
+        if ok then numbers[#numbers + 1] = tostring(number) end
+    end
+    local text = #numbers .. " player(s)"
+    if #numbers > 0 then text = text .. ": " .. table.concat(numbers, ", ") end
+    connector:Print(text)
+end)
+
+-- Physics boxes are never removed, and any player can run any command, so
+-- one run of the server drops at most kMaxBoxes of them (the count survives
+-- reloads: it lives in a global).
+local kMaxBoxes = 64
+boxesDropped = boxesDropped or 0
+
+local function anyPlayer()
+    for _ in EntityManager.Players do return true end
+    return false
+end
+
+command("box", "Drops a physics box above the first player", 0, function(connector)
+    if boxesDropped >= kMaxBoxes then
+        connector:Print("No box dropped: " .. kMaxBoxes .. " have been dropped, the most there may be")
+    elseif not anyPlayer() then
+        connector:Print("No box dropped: there is no player to drop it above")
+    else
+        ServerInstance:SpawnPhysicsEntity()
+        boxesDropped = boxesDropped + 1
+        connector:Print("Box " .. boxesDropped .. " of " .. kMaxBoxes .. " dropped")
+    end
+end)
+
+command("testdesign", "Places the test design at its cell", 0, function(connector)
+    ServerInstance:ImportTestLXFML()
+    connector:Print("Test design placed")
+end)
+
+command("import", "Places a Base64 LXFML design beside your player (players only)", 1,
+    function(connector, text)
+        ServerInstance:ImportBase64LXFML(connector, text)
+        connector:Print("Design placed beside the sender's player")
+    end)
+
+command("undo", "Takes your last imported design out again (players only)", 0, function(connector)
+    ServerInstance:UndoImportLXFML(connector)
+    connector:Print("Last design of the sender's player taken out")
+end)
+
+-- A held item: a gust of wind that pushes its player for a few seconds and
+-- then stops. A player's link to its item is weak, so the script keeps every
+-- gust that blows in activeGusts (one per player, by GUID number) and lets
+-- it go when it has blown out.
+if Gust == nil then
+    class "Gust" (Item)
+end
+
+local kGustPush = Vector3(0.02, 0, 0.01)  -- added to every move of the player
+local kGustSeconds = 3
+
+function Gust:__init(key)
+    Item.__init(self)
+    self.key = key
+    self.left = kGustSeconds
+end
+
+function Gust:Update(dt, player)
+    if self.left == nil then return end
+    self.left = self.left - dt
+    if self.left > 0 then
+        player:PushPlayer(kGustPush)
+    else
+        player:PushPlayer(Vector3())
+        self.left = nil
+        if activeGusts[self.key] == self then activeGusts[self.key] = nil end
+    end
+end
+
+activeGusts = activeGusts or {}
+
+command("gust", "A gust of wind pushes every player for a few seconds", 0, function(connector)
+    -- A fresh set: the gusts of players who have left go with the old one.
+    local blowing = {}
+    for player in EntityManager.Players do
+        local ok, key = pcall(player.GetGuidAsInteger, player)
+        if ok then
+            local gust = Gust(key)
+            if pcall(player.SetItem, player, gust) then blowing[key] = gust end
+        end
+    end
+    activeGusts = blowing
+    local count = 0
+    for _ in pairs(blowing) do count = count + 1 end
+    connector:Print("A gust blows over " .. count .. " player(s)")
+end)
+
 ServerCommander:AddAlias("help", "commands")
 ServerCommander:AddAlias("help", "?")
 ServerCommander:AddAlias("echo", "say")

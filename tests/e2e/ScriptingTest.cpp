@@ -15,6 +15,7 @@
 #include "core/GameMessages.h"
 #include "e2e/GameMessageBuilders.h"
 #include "e2e/ProcessHarness.h"
+#include "e2e/ReplicaClient.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ using TavTest::Clock;
 using TavTest::ServerCommand;
 using TavTest::Process;
 using TavTest::RawClient;
+using TavTest::ReplicaClient;
+using TavTest::SeenEntity;
 using TavTest::ServerProcess;
 using TavTest::WorkFolder;
 using namespace std::chrono_literals;
@@ -258,6 +261,46 @@ TEST(Scripting, ConsoleAndClientCommandsTogetherStayServed) {
     // A shut-down while commands are still arriving and queued.
     for (int i = 0; i < 100; ++i)
         ASSERT_TRUE(client.Send(ServerCommand(remote[i % std::size(remote)])));
+    ASSERT_TRUE(server.WriteLine("exit"));
+    ExpectOrderlyEnd(server);
+}
+
+// Connects and waits until the client has its own player and the notice.
+bool Join(ReplicaClient& client) {
+    return client.Connect() && client.Pump([&] {
+        const SeenEntity* own = client.Own();
+        return own && client.CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
+    });
+}
+
+TEST(Scripting, AClientsBoxFallsAboveTheFirstPlayerForEveryClient) {
+    WorkFolder folder;
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+    ReplicaClient first;
+    ASSERT_TRUE(Join(first)) << server.Transcript();
+    ReplicaClient second;
+    ASSERT_TRUE(Join(second)) << server.Transcript();
+
+    // (The answer comes after the lines of the two connections.)
+    const std::vector<std::string> listed = Ask(server, "players");
+    ASSERT_FALSE(listed.empty()) << server.Transcript();
+    EXPECT_EQ(listed.back().rfind("2 player(s): ", 0), 0u) << listed.back();
+
+    // The second client asks; the box falls above the first player.
+    ASSERT_TRUE(second.Send(ServerCommand("box")));
+    for (ReplicaClient* client : {&first, &second}) {
+        ASSERT_TRUE(client->Pump([&] { return client->FirstOfType("PhysicsEntity") != nullptr; }))
+            << server.Transcript();
+        const SeenEntity* box = client->FirstOfType("PhysicsEntity");
+        const Tav::Vector3& at = box->constructed.motion.position;
+        const Tav::Vector3& owner = first.Own()->Latest().motion.position;
+        EXPECT_EQ(at.x, owner.x);
+        EXPECT_EQ(at.z, owner.z);
+        EXPECT_LE(at.y, 30.0);
+        EXPECT_GT(at.y, 20.0);  // it has only just begun to fall
+    }
+    EXPECT_EQ(Ask(server, "box"), std::vector<std::string>{"Box 2 of 64 dropped"});
     ASSERT_TRUE(server.WriteLine("exit"));
     ExpectOrderlyEnd(server);
 }

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <string>
 
+#include "ScriptFixture.h"
+#include "scripting/IScriptServer.h"
 #include "scripting/ServerCommander.h"
 
 namespace Tav {
@@ -14,6 +16,19 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+
+struct CountingServer : IScriptServer {
+    void SpawnPhysicsEntity() override { ++spawns; }
+    void ImportTestLXFML() override { ++testDesigns; }
+    void ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override {
+        imports.push_back(connector.GetGUID().ToString() + " " + text);
+    }
+    void UndoImportLXFML(ServerCommandConnector& connector) override { undos.push_back(connector.GetGUID().ToString()); }
+    int spawns = 0;
+    int testDesigns = 0;
+    std::vector<std::string> imports;
+    std::vector<std::string> undos;
+};
 
 std::filesystem::path SourceFolder() {
     if (const char* dir = std::getenv("TAV_SOURCE_DIR")) return dir;
@@ -25,10 +40,15 @@ protected:
     void SetUp() override {
         commander.SetMainScriptPath((SourceFolder() / "assets/lua/Main.lua").string());
         ::testing::internal::CaptureStdout();
-        commander.InitLua(nullptr);
+        commander.InitLua(&server);
         printed = ::testing::internal::GetCapturedStdout();
     }
     void TearDown() override { commander.Close(); }
+
+    Vector3 PushOf(Player* player) {
+        std::lock_guard<std::mutex> lock(player->mutex);
+        return player->push;
+    }
 
     std::string Run(const std::string& line) {
         return commander.Execute(Net::Guid(777), line).GetOutput();
@@ -39,6 +59,8 @@ protected:
         return listing.GetOutput();
     }
 
+    CountingServer server;
+    Testing::RegisteredPlayers players;
     ServerCommander commander;
     std::string printed;
 };
@@ -91,6 +113,64 @@ TEST_F(MainScriptTest, EveryDeclaredCommandRuns) {
             EXPECT_THAT(output, ::testing::Not(HasSubstr(failure))) << commandLine;
     }
     EXPECT_GE(seen, 3);
+}
+
+}  // namespace
+}  // namespace Tav
+
+namespace Tav {
+namespace {
+
+TEST_F(MainScriptTest, BoxesNeedAPlayerAndAreBounded) {
+    EXPECT_EQ(Run("box"), "No box dropped: there is no player to drop it above");
+    EXPECT_EQ(server.spawns, 0);
+    players.Add(1);
+    EXPECT_EQ(Run("box"), "Box 1 of 64 dropped");
+    for (int i = 2; i <= 64; ++i) Run("box");
+    EXPECT_EQ(server.spawns, 64);
+    // The count outlives a reload: a client cannot reset it.
+    EXPECT_EQ(Run("reload"), "Loaded scripts");
+    EXPECT_EQ(Run("box"), "No box dropped: 64 have been dropped, the most there may be");
+    EXPECT_EQ(server.spawns, 64);
+}
+
+TEST_F(MainScriptTest, DesignCommandsAskTheServerForTheSender) {
+    EXPECT_EQ(Run("testdesign"), "Test design placed");
+    EXPECT_EQ(Run("import QUJD"), "Design placed beside the sender's player");
+    EXPECT_EQ(Run("undo"), "Last design of the sender's player taken out");
+    EXPECT_EQ(server.testDesigns, 1);
+    EXPECT_EQ(server.imports, std::vector<std::string>{"777 QUJD"});
+    EXPECT_EQ(server.undos, std::vector<std::string>{"777"});
+}
+
+TEST_F(MainScriptTest, PlayersListsTheConnectedPlayers) {
+    EXPECT_EQ(Run("players"), "0 player(s)");
+    players.Add(12);
+    players.Add(34);
+    EXPECT_EQ(Run("players"), "2 player(s): 12, 34");
+}
+
+TEST_F(MainScriptTest, AGustPushesEveryPlayerForAFewSecondsThenStops) {
+    Player* first = players.Add(1);
+    Player* second = players.Add(2);
+    EXPECT_EQ(Run("gust"), "A gust blows over 2 player(s)");
+    commander.UpdateHeldItems(0.1);
+    const Vector3 blowing = PushOf(first);
+    EXPECT_GT(blowing.Length(), 0.0);
+    EXPECT_EQ(PushOf(second), blowing);
+    // Three seconds of steps later the gust has blown out for good.
+    for (int i = 0; i < 30; ++i) commander.UpdateHeldItems(0.1);
+    EXPECT_EQ(PushOf(first), Vector3(0, 0, 0));
+    EXPECT_EQ(PushOf(second), Vector3(0, 0, 0));
+    commander.CollectGarbage();
+    commander.UpdateHeldItems(0.1);
+    EXPECT_EQ(PushOf(first), Vector3(0, 0, 0));
+
+    // A second gust replaces the first for each player.
+    EXPECT_EQ(Run("gust"), "A gust blows over 2 player(s)");
+    EXPECT_EQ(Run("gust"), "A gust blows over 2 player(s)");
+    commander.UpdateHeldItems(0.1);
+    EXPECT_EQ(PushOf(first), blowing);
 }
 
 }  // namespace
