@@ -94,8 +94,9 @@ public:
     std::thread networkThread;
     std::atomic<bool> netRunning{false};
 
-    // The last Base64 import of each sender, for its undo; never pruned (an
-    // undo leaves the empty record). importMutex guards it and serialises the
+    // The last Base64 import of each sender, for its undo (an undo leaves
+    // the empty record); each import drops the records of players that have
+    // left. importMutex guards it and serialises the
     // import methods, so that a record always describes what its stamping
     // did. Lock order: after the Lua lock, before the chunk manager's
     // residencyMutex; no script runs while it is held.

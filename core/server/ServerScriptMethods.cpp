@@ -90,6 +90,15 @@ void Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::str
     ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
     const TouchedSet stored = chunker.PlaceDesignAndSave(edit, touched, design, origin);
+    // The records of players that have left go first: a host may connect
+    // under ever new GUIDs, and every record may hold a whole design, so
+    // the map holds no more records than there are players.
+    for (auto it = importUndo.begin(); it != importUndo.end();) {
+        if (it->first != sender && !g_entityManager.FindPlayerRefByGuid(it->first))
+            it = importUndo.erase(it);
+        else
+            ++it;
+    }
     // Recorded even when a store failed: the bricks are in the world (and
     // stored later), and the undo must be able to take them out.
     importUndo[sender] = ImportRecord{std::move(design), origin};

@@ -291,6 +291,30 @@ TEST_F(DesignImportTest, AnImportLandsBesideItsPlayerEveryPeerSeesItAndTheUndoTa
     }
 }
 
+TEST_F(DesignImportTest, TheRecordOfAPlayerThatHasLeftGoesWithTheNextImport)
+{
+    // A host that connects under ever new GUIDs and imports each time must
+    // not grow the records without bound.
+    const std::string text = TavTest::Base64Encode(TavTest::LxfmlDocument(
+        TavTest::LxfmlBrickElement("3005", "21", "1,0,0,0,1,0,0,0,1,0.4,9.6,0.4")));
+    auto leaver = As(1);
+    server_->ImportBase64LXFML(leaver, text);
+    {
+        std::lock_guard<std::mutex> lock(server_->importMutex);
+        ASSERT_EQ(server_->importUndo.count(clients_[1]->MyGuid()), 1u);
+    }
+    const Net::Guid left = clients_[1]->MyGuid();
+    clients_[1]->Leave();
+    clients_[1].reset();
+    ASSERT_TRUE(PollUntil([] { return Tav::g_entityManager.GetPlayerCount() == 1; }));
+
+    auto stayer = As(0);
+    server_->ImportBase64LXFML(stayer, text);
+    std::lock_guard<std::mutex> lock(server_->importMutex);
+    EXPECT_EQ(server_->importUndo.count(left), 0u);
+    EXPECT_EQ(server_->importUndo.count(clients_[0]->MyGuid()), 1u);
+}
+
 TEST_F(DesignImportTest, WhatIsNoDesignStillTellsEveryPeerAndASenderWithoutPlayerGetsNothing)
 {
     // A first import, to be replaced.
