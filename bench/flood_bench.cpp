@@ -10,6 +10,11 @@
 // bytes; how many the server takes per second, whether it is still running
 // and answering afterwards, and how much its memory grew (rss_growth_mb).
 //
+// BM_HeavyCommands/N: N clients each send the costliest design import that
+// the server accepts (4 MiB of empty elements, in Base64) five times a
+// second, while an honest client times the answer to a request of one
+// resident chunk (answer_ms, median and worst). N = 0 is the quiet server.
+//
 // The server binary is TAV_BINARY, or ../core/server/tavserver beside this
 // program; it binds UDP port 37373 under the same lock as the end-to-end
 // tests (tests/e2e/ProcessHarness.h).
@@ -22,6 +27,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -29,6 +36,7 @@
 
 #include "tests/e2e/GameMessageBuilders.h"
 #include "tests/e2e/ProcessHarness.h"
+#include "tests/world/DesignText.h"
 
 namespace {
 
@@ -188,6 +196,103 @@ void BM_GarbageMessages(benchmark::State& state) {
     running.server.WaitExit();
 }
 BENCHMARK(BM_GarbageMessages)->Iterations(100)->Unit(benchmark::kMillisecond);
+
+// Sends the command from a peer of its own, on a thread of its own, every
+// period, draining what comes back.
+class CommandSender {
+public:
+    CommandSender(std::string command, std::chrono::milliseconds period)
+        : command_(std::move(command)), period_(period), peer_(Net::Peer::GetInstance()) {
+        Net::SocketDescriptor descriptor(0, "");
+        if (peer_->Startup(1, &descriptor, 1) != Net::STARTED) throw std::runtime_error("no peer");
+        peer_->Connect("127.0.0.1", TavTest::kServerPort, nullptr, 0);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~CommandSender() {
+        stop_ = true;
+        thread_.join();
+        Net::Peer::DestroyInstance(peer_);
+    }
+    long Sent() const { return sent_.load(); }
+
+private:
+    void Run() {
+        const Net::BitStream message = TavTest::ServerCommand(command_);
+        Net::Guid server;
+        bool connected = false;
+        auto next = Clock::now();
+        while (!stop_) {
+            while (Net::Packet* p = peer_->Receive()) {
+                if (p->length > 0 && p->data[0] == Net::ID_CONNECTION_REQUEST_ACCEPTED) {
+                    connected = true;
+                    server = p->guid;
+                }
+                peer_->DeallocatePacket(p);
+            }
+            if (connected && Clock::now() >= next) {
+                peer_->Send(&message, Net::HIGH_PRIORITY, Net::RELIABLE_ORDERED, 0, Net::AddressOrGuid(server), false);
+                ++sent_;
+                next += period_;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    std::string command_;
+    std::chrono::milliseconds period_;
+    Net::Peer* peer_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> sent_{0};
+};
+
+void BM_HeavyCommands(benchmark::State& state) {
+    FindBinary();
+    Running running;
+    TavTest::RawClient honest;
+    if (!honest.Connect() || !honest.WaitFor(Tav::ID_PLAYER_SPAWNED)) {
+        state.SkipWithError("no player");
+        return;
+    }
+    honest.Send(TavTest::ChunkRequest({{0, 0, 0}}));
+    honest.WaitFor(Tav::ID_CHUNK_DATA, 20s);
+
+    std::string elements;
+    while (elements.size() + 4 <= 4 * 1024 * 1024) elements += "<a/>";
+    const std::string command = "import " + TavTest::Base64Encode(elements);
+    std::vector<std::unique_ptr<CommandSender>> senders;
+    for (int64_t i = 0; i < state.range(0); ++i)
+        senders.push_back(std::make_unique<CommandSender>(command, 200ms));
+    std::this_thread::sleep_for(2s);  // the commands are under way
+
+    std::vector<double> answers;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        honest.Send(TavTest::ChunkRequest({{0, 0, 0}}));
+        // The imports tell every client with a message of no chunk (13
+        // bytes); the answer is the one with a chunk.
+        std::optional<std::vector<unsigned char>> answer;
+        while ((answer = honest.WaitFor(Tav::ID_CHUNK_DATA, 30s)) && answer->size() <= 13) {
+        }
+        if (!answer) {
+            state.SkipWithError("no answer within 30 s");
+            break;
+        }
+        answers.push_back(Ms(Clock::now() - start));
+        state.SetIterationTime(answers.back() / 1000.0);
+        std::this_thread::sleep_for(100ms);
+    }
+    long sent = 0;
+    for (const auto& s : senders) sent += s->Sent();
+    senders.clear();
+    std::sort(answers.begin(), answers.end());
+    state.counters["answer_ms"] = answers.empty() ? 0.0 : answers[answers.size() / 2];
+    state.counters["worst_ms"] = answers.empty() ? 0.0 : answers.back();
+    state.counters["commands_sent"] = static_cast<double>(sent);
+    running.server.WriteLine("exit");
+    running.server.WaitExit();
+}
+BENCHMARK(BM_HeavyCommands)->Arg(0)->Arg(1)->Arg(4)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 
 #include "core/IClientCallback.h"
 #include "core/server/Client.h"
+#include "core/server/CommandShares.h"
 #include "core/server/DesignImport.h"
 #include "entities/PhysicsManager.h"
 #include "math/Vector3.h"
@@ -115,6 +116,11 @@ private:
     void SendSpawnNotices(const std::vector<Net::Guid>& guids);
     std::mutex spawnNoticeMutex_;
     std::vector<Net::Guid> spawnNotices_;
+
+    // A client's ID_SERVER_COMMAND, run while its host has time left of its
+    // share (network thread only).
+    void RunClientCommand(Net::BitStream& in, const Net::Packet& packet);
+    CommandShares commandShares_;
 };
 
 // The one server of the process: set by main right after construction,

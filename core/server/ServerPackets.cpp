@@ -162,7 +162,7 @@ void Server::OnPacket(Net::Packet* packet)
         HandleRemoveBrick(*this, in, packet->guid);
         break;
     case ID_SERVER_COMMAND:
-        HandleServerCommand(in, packet->guid);
+        RunClientCommand(in, *packet);
         break;
     case ID_PLAYER_INPUT:
         HandlePlayerInput(in, packet->guid);
@@ -170,6 +170,24 @@ void Server::OnPacket(Net::Packet* packet)
     default:
         break;  // the library's own, and what the server sends itself
     }
+}
+
+void Server::RunClientCommand(Net::BitStream& in, const Net::Packet& packet)
+{
+    const uint32_t host = packet.systemAddress.address;
+    const auto start = CommandShares::Clock::now();
+    switch (commandShares_.Ask(host, start)) {
+    case CommandShares::Verdict::FirstDrop:
+        PrintConsoleLine("Commands from " + packet.systemAddress.ToString(false) +
+                         " are dropped for a while: they have taken more than their share of the server's time.");
+        return;
+    case CommandShares::Verdict::Drop:
+        return;
+    case CommandShares::Verdict::Run:
+        break;
+    }
+    HandleServerCommand(in, packet.guid);
+    commandShares_.Charge(host, CommandShares::Clock::now() - start);
 }
 
 void Server::OnPlayerDisconnected(Net::Guid guid)
