@@ -208,6 +208,22 @@ void Exec(SqlDatabase& db, std::mutex* connection, const char* sql)
     db.ExecDml(sql);
 }
 
+struct TransactionEnded {};
+
+// Runs one statement of an open transaction, holding the connection's mutex
+// (when there is one) for just that statement. Throws TransactionEnded,
+// without running it, when the transaction is no longer open: the statement
+// would otherwise run (and commit) by itself.
+void ExecInTransaction(SqlDatabase& db, std::mutex* connection, const char* sql)
+{
+    std::unique_lock<std::mutex> lock;
+    if (connection)
+        lock = std::unique_lock<std::mutex>(*connection);
+    if (!db.InTransaction())
+        throw TransactionEnded();
+    db.ExecDml(sql);
+}
+
 void RollBack(SqlDatabase& db, std::mutex* connection)
 {
     if (!db.InTransaction())
@@ -274,66 +290,73 @@ std::vector<StoredRows> StoreGroups(SqlDatabase& db, std::vector<StoreGroup>& gr
         StoredNone(results, e.ErrorMessage());
         return results;
     }
-    // Groups are kept apart only when there is more than one.
-    const bool apart = groups.size() > 1;
-    bool anyRow = false;
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        const StoreGroup& g = groups[i];
-        const std::size_t n = g.statements ? g.statements->size() : 0;
-        if (n == 0)
-            continue;
-        std::size_t done = 0;
-        std::string error;
-        try {
-            if (apart)
-                Exec(db, connection, "SAVEPOINT edit;");
-            for (; done < n; ++done) {
-                if (done >= g.ready) {
-                    error = g.error;
-                    break;
+    try {
+        // Groups are kept apart only when there is more than one.
+        const bool apart = groups.size() > 1;
+        bool anyRow = false;
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            const StoreGroup& g = groups[i];
+            const std::size_t n = g.statements ? g.statements->size() : 0;
+            if (n == 0)
+                continue;
+            std::size_t done = 0;
+            std::string error;
+            try {
+                if (apart)
+                    ExecInTransaction(db, connection, "SAVEPOINT edit;");
+                for (; done < n; ++done) {
+                    if (done >= g.ready) {
+                        error = g.error;
+                        break;
+                    }
+                    ExecInTransaction(db, connection, (*g.statements)[done]);
                 }
-                Exec(db, connection, (*g.statements)[done]);
+            } catch (const SqlException& e) {
+                error = e.ErrorMessage();
             }
-        } catch (const SqlException& e) {
-            error = e.ErrorMessage();
+            if (!db.InTransaction()) {
+                // SQLite ended the transaction: every row of it is gone.
+                StoredNone(results, error);
+                return results;
+            }
+            const bool keep = done == n || (g.mode == StoreMode::UpToFailure && done > 0);
+            try {
+                if (!keep && apart)
+                    ExecInTransaction(db, connection, "ROLLBACK TO edit;");
+                if (apart)
+                    ExecInTransaction(db, connection, "RELEASE edit;");
+            } catch (const SqlException& e) {
+                // The group's rows cannot be told from the others any more.
+                StoredNone(results, e.ErrorMessage());
+                RollBack(db, connection);
+                return results;
+            }
+            if (!keep && !apart) {
+                results[i].error = error;
+                RollBack(db, connection);
+                return results;
+            }
+            results[i].count = keep ? done : 0;
+            results[i].error = error;
+            anyRow = anyRow || results[i].count > 0;
         }
-        if (!db.InTransaction()) {
-            // SQLite ended the transaction: every row of it is gone.
-            StoredNone(results, error);
+        if (!anyRow) {
+            RollBack(db, connection);
             return results;
         }
-        const bool keep = done == n || (g.mode == StoreMode::UpToFailure && done > 0);
         try {
-            if (!keep && apart)
-                Exec(db, connection, "ROLLBACK TO edit;");
-            if (apart)
-                Exec(db, connection, "RELEASE edit;");
+            // After an error that made SQLite end the transaction itself, this
+            // fails too and nothing is stored.
+            ExecInTransaction(db, connection, "COMMIT;");
         } catch (const SqlException& e) {
-            // The group's rows cannot be told from the others any more.
             StoredNone(results, e.ErrorMessage());
             RollBack(db, connection);
-            return results;
         }
-        if (!keep && !apart) {
-            results[i].error = error;
-            RollBack(db, connection);
-            return results;
-        }
-        results[i].count = keep ? done : 0;
-        results[i].error = error;
-        anyRow = anyRow || results[i].count > 0;
-    }
-    if (!anyRow) {
-        RollBack(db, connection);
-        return results;
-    }
-    try {
-        // After an error that made SQLite end the transaction itself, this
-        // fails too and nothing is stored.
-        Exec(db, connection, "COMMIT;");
-    } catch (const SqlException& e) {
-        StoredNone(results, e.ErrorMessage());
-        RollBack(db, connection);
+    } catch (const TransactionEnded&) {
+        // Another thread's statement on the connection failed in a way
+        // that made SQLite roll the transaction back: nothing of it is
+        // stored, and nothing more may run as if it were still open.
+        StoredNone(results, "the transaction was rolled back by the database");
     }
     return results;
 }

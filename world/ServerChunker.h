@@ -220,10 +220,10 @@ public:
     // says, several sets queued together in one transaction. Every chunk not
     // stored is reported on the console and kept as unstored (see above).
 
-    // Each client's share of the store queue: its queued edits may hold at
-    // most this many chunks (an edit that touched none counts as one). An
-    // edit that arrives while its sender's share is full is not made (see
-    // HasStoreRoom); other clients are not affected.
+    // Each client's share of the store queue: once its queued edits hold
+    // this many chunks (an edit that touched none counts as one), an edit
+    // that arrives from it is not made (see HasStoreRoom) until the store
+    // thread has caught up; other clients are not affected.
     static constexpr size_t kMaxQueuedChunksPerPeer = 32;
     // A design import waits, before it changes anything, while the queue
     // holds this many chunks or more (kept far above what all clients'
