@@ -570,6 +570,7 @@ TEST_F(EvictionTest, AChangeWhoseStoreFailedOutlivesEvictionAndIsStoredOnALaterS
     const size_t sentBefore = host.sent.size();
     testing::internal::CaptureStdout();
     chunker.ServerChunker::Update();
+    chunker.AwaitStores();  // the store thread stores and shows it
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Stored chunk 20,0,0"), std::string::npos) << out;
     EXPECT_EQ(chunker.UnstoredCount(), 0u);
