@@ -37,6 +37,13 @@ public:
         lastBytes = message.GetNumberOfBytesUsed();
         lastCount = chunks.size();
     }
+    void SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid&, int,
+                          bool) override {
+        Net::BitStream message;
+        Tav::WriteChunkDataMessage(count, body, message);
+        lastBytes = message.GetNumberOfBytesUsed();
+        lastCount = count;
+    }
     void SpawnPlayer(Net::Guid, const Tav::Vector3&) override {}
     void CollectScriptGarbage() override {}
     void UpdateHeldItems(double) override {}

@@ -221,7 +221,7 @@ private:
 };
 
 // Stamping the design and storing the 64 chunks it touches, as an import
-// does (the store is whatever SaveChunks does).
+// does, until the store thread has stored them.
 void BM_StampAndStore(benchmark::State& state)
 {
     StampingWorld world;
@@ -232,6 +232,7 @@ void BM_StampAndStore(benchmark::State& state)
             Tav::ServerChunker::EditScope edit(*world.chunker);
             world.chunker->PlaceDesignAndSave(edit, touched, world.design, Tav::Vector3i(0, 0, 0));
         }
+        world.chunker->AwaitStores();  // the store thread stores it
         chunks = touched.size();
         state.PauseTiming();
         {
@@ -239,6 +240,7 @@ void BM_StampAndStore(benchmark::State& state)
             Tav::TouchedSet removed;
             world.chunker->RemoveDesignAndSave(edit, removed, world.design, Tav::Vector3i(0, 0, 0));
         }
+        world.chunker->AwaitStores();
         state.ResumeTiming();
     }
     state.counters["chunks"] = double(chunks);

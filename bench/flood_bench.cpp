@@ -15,6 +15,12 @@
 // second, while an honest client times the answer to a request of one
 // resident chunk (answer_ms, median and worst). N = 0 is the quiet server.
 //
+// BM_EditFlood: a client sends brick edits (place and remove in turn, in one
+// chunk) as fast as the network takes them; how many the server took per
+// second, how many of them it showed (the rest were refused while the
+// client's share of the store queue was full), whether another client's
+// edit is still shown afterwards (other_edit_ms), and the memory growth.
+//
 // The server binary is TAV_BINARY, or ../core/server/tavserver beside this
 // program; it binds UDP port 37373 under the same lock as the end-to-end
 // tests (tests/e2e/ProcessHarness.h).
@@ -37,6 +43,7 @@
 #include "tests/e2e/GameMessageBuilders.h"
 #include "tests/e2e/ProcessHarness.h"
 #include "tests/world/DesignText.h"
+#include "world/ChunkMessage.h"
 
 namespace {
 
@@ -295,5 +302,52 @@ void BM_HeavyCommands(benchmark::State& state) {
 BENCHMARK(BM_HeavyCommands)->Arg(0)->Arg(1)->Arg(4)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+void BM_EditFlood(benchmark::State& state) {
+    FindBinary();
+    Running running;
+    TavTest::RawClient flooder, other;
+    if (!flooder.Connect() || !flooder.WaitFor(Tav::ID_PLAYER_SPAWNED) || !other.Connect() ||
+        !other.WaitFor(Tav::ID_PLAYER_SPAWNED)) {
+        state.SkipWithError("no player");
+        return;
+    }
+    const Tav::Vector3i at(4, 60, 4);  // in the sky of chunk (0, 3, 0), resident around the spawn
+    const long rssBefore = RssKb(running.server.Pid());
+    long sent = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 1000; ++i, ++sent)
+            flooder.Send(sent % 2 == 0 ? TavTest::PlaceBrick(at, 0, 0, 3) : TavTest::RemoveBrick(at),
+                         Net::RELIABLE_ORDERED, 1);
+        flooder.Drain();
+    }
+    // Another client's edit, elsewhere, is still shown.
+    std::this_thread::sleep_for(2s);
+    flooder.Drain();
+    other.Drain();
+    const auto start = Clock::now();
+    other.Send(TavTest::PlaceBrick(Tav::Vector3i(-12, 60, 4), 0, 0, 5), Net::RELIABLE_ORDERED, 1);
+    bool shown = false;
+    while (!shown) {
+        const auto m = other.WaitFor(Tav::ID_CHUNK_DATA, 30s);
+        if (!m) break;
+        // Its chunk (-1, 3, 0), not one of the flooder's (0, 3, 0).
+        std::vector<Tav::ChunkDataEntry> entries;
+        if (!Tav::ReadChunkDataMessage(m->data(), m->size(), entries)) continue;
+        for (const Tav::ChunkDataEntry& e : entries) shown = shown || (e.cx == -1 && e.cy == 3 && e.cz == 0);
+    }
+    const double otherMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    flooder.Drain();
+    size_t chunkData = 0;
+    for (const auto& r : flooder.All()) chunkData += r.data[0] == Tav::ID_CHUNK_DATA;
+    state.counters["edits_per_s"] = benchmark::Counter(static_cast<double>(sent), benchmark::Counter::kIsRate);
+    state.counters["edits_shown_pct"] = 100.0 * static_cast<double>(chunkData) / static_cast<double>(sent);
+    state.counters["other_edit_ms"] = shown ? otherMs : -1;
+    state.counters["running"] = running.server.Running() && shown ? 1 : 0;
+    state.counters["rss_growth_mb"] = (RssKb(running.server.Pid()) - rssBefore) / 1024.0;
+    running.server.WriteLine("exit");
+    running.server.WaitExit();
+}
+BENCHMARK(BM_EditFlood)->Iterations(50)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -16,9 +16,9 @@
 //     removed.
 //  6. An entity's own mutex (BaseEntity::mutex): a player's state and
 //     inventory, a physics entity's motion state; one entity at a time.
-//  7. The chunk store (ServerChunker): the database connection, for a load,
-//     and for a store from the reading of its cells to the end of its
-//     transaction.
+//  7. The database connection (ServerChunker): one statement at a time, a
+//     load's query or one statement of the store thread's transaction (so a
+//     load waits for at most one statement of a store).
 //  8. The octree (BaseChunker): the tree of loaded chunks, their cells, and
 //     the chunks whose latest change is not stored. BaseChunker::Stop takes
 //     its teardown mutex just before it.
@@ -26,6 +26,7 @@
 //     before the compress buffer's.
 //
 // Leaves, under which nothing else is taken: the pins of PlayerRef (taken
-// under the registry), the chunk manager's two request queues, the replica
-// manager's reference queue, the server's spawn notices, the chunk and node
-// pools, and the pool behind the network library's allocation hooks.
+// under the registry), the chunk manager's two request queues and its store
+// queue (taken under the octree by an edit that queues its copies), the
+// replica manager's reference queue, the server's spawn notices, the chunk
+// and node pools, and the pool behind the network library's allocation hooks.

@@ -253,6 +253,54 @@ using ConnAlloc = NetAllocator<Conn>;
 constexpr size_t kBufferedSendBytes = 4096;
 constexpr size_t kKeptOutboxBytes = 1u << 20;  // buffer capacity kept between bursts
 
+// The bytes of the buffered messages: appended and moved with memcpy (a
+// vector over the hooks' allocator copies byte by byte), kept in memory of
+// the installed hooks.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { Release(); }
+
+    void Append(const unsigned char* bytes, size_t n) {
+        if (n > capacity_ - size_) Grow(size_ + n);
+        std::memcpy(data_ + size_, bytes, n);
+        size_ += n;
+    }
+    const unsigned char* data() const { return data_; }
+    size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
+    void clear() { size_ = 0; }
+    void swap(ByteBuffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+    // Gives the memory back.
+    void Release() {
+        if (data_) Free_Ex(data_, __FILE__, __LINE__);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+private:
+    void Grow(size_t needed) {
+        size_t capacity = std::max<size_t>(capacity_ * 2, 4096);
+        while (capacity < needed) capacity *= 2;
+        auto* grown = static_cast<unsigned char*>(Malloc_Ex(capacity, __FILE__, __LINE__));
+        if (!grown) throw std::bad_alloc();
+        if (size_ > 0) std::memcpy(grown, data_, size_);
+        if (data_) Free_Ex(data_, __FILE__, __LINE__);
+        data_ = grown;
+        capacity_ = capacity;
+    }
+
+    unsigned char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // A message on its way from Send to the service thread.
 struct Out {
     ENetPacket* packet = nullptr;  // null: the bytes are in the outbox's buffer
@@ -326,7 +374,7 @@ struct Peer::Impl {
     // The outbox being handed to ENet (under `mutex`); it trades buffers with
     // the outbox, so that a steady flow allocates nothing for them.
     std::vector<Out, NetAllocator<Out>> drainBatch;
-    std::vector<unsigned char, NetAllocator<unsigned char>> drainBytes;
+    ByteBuffer drainBytes;
     // Packets made during a service pass (under `mutex`) are published to
     // `queue` together; Receive takes the whole queue into `inbox` at once.
     // Either side thus takes queueMutex once per batch, not once per packet.
@@ -342,7 +390,7 @@ struct Peer::Impl {
     std::atomic<uint32_t> sendNumber{0};
     std::mutex outMutex;
     std::vector<Out, NetAllocator<Out>> outbox;
-    std::vector<unsigned char, NetAllocator<unsigned char>> outBytes;  // of the buffered messages
+    ByteBuffer outBytes;  // of the buffered messages
     Pad pad3;
     // Set when the outbox turns non-empty, cleared when it is drained (both
     // under outMutex): the spinning service thread looks at it without the
@@ -938,7 +986,7 @@ struct Peer::Impl {
         drainBatch.clear();
         drainBytes.clear();
         // A burst of sends may have grown the buffer far beyond the usual flow.
-        if (drainBytes.capacity() > kKeptOutboxBytes) decltype(drainBytes)().swap(drainBytes);
+        if (drainBytes.capacity() > kKeptOutboxBytes) drainBytes.Release();
         return true;
     }
 
@@ -947,7 +995,7 @@ struct Peer::Impl {
         {
             std::lock_guard<std::mutex> lock(outMutex);
             batch.swap(outbox);
-            decltype(outBytes)().swap(outBytes);
+            outBytes.Release();
             outboxReady.store(false);
         }
         for (Out& o : batch)
@@ -1366,9 +1414,7 @@ uint32_t Peer::Send(const char* data, int length, PacketPriority /*priority*/, P
         std::lock_guard<std::mutex> lock(m.outMutex);
         if (!o.packet) {
             o.offset = m.outBytes.size();
-            // Appended as it is (a resize would first zero what is copied over).
-            const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-            m.outBytes.insert(m.outBytes.end(), bytes, bytes + o.length);
+            m.outBytes.Append(reinterpret_cast<const unsigned char*>(data), o.length);
         }
         m.outbox.push_back(o);
         if (m.outbox.size() == 1) m.outboxReady.store(true);

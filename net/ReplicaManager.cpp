@@ -889,7 +889,13 @@ void ReplicaManager::Update() {
     const Clock::time_point now = Clock::now();
     if (impl.intervalMs >= 0 && now - impl.lastTick >= std::chrono::milliseconds(impl.intervalMs)) {
         tick = true;
-        impl.lastTick = now;
+        // Ticks keep their schedule: a tick that comes late does not put the
+        // next one off (a busy loop would otherwise stretch every interval by
+        // its own delay). One that is more than a whole interval late starts
+        // the schedule again from now, so that no burst of ticks catches up.
+        const auto interval = std::chrono::milliseconds(impl.intervalMs);
+        impl.lastTick += interval;
+        if (now - impl.lastTick >= interval) impl.lastTick = now;
     }
     // Constructions go out as soon as a replica or a connection arrives;
     // replicas that answered NoAction are asked again at every tick.

@@ -69,6 +69,21 @@ const char* FormatChunkStoreStatement(SqlBuffer& out, int cx, int cy, int cz, co
     return out.Format("INSERT OR REPLACE INTO mapdata values ('%d,%d,%d', %Q);", cx, cy, cz, encodedText);
 }
 
+namespace {
+
+// Frames and encodes n raw bytes in room (framedRoom + the encoding's room)
+// and formats the statement.
+const char* FormatRowIn(unsigned char* room, std::size_t framedRoom, SqlBuffer& out, int cx, int cy, int cz,
+                        const unsigned char* raw, std::size_t n)
+{
+    const std::size_t m = FrameInto(room, framedRoom, raw, n);
+    unsigned char* text = room + framedRoom;
+    SqlEncodeBinary(room, static_cast<int>(m), text);
+    return FormatChunkStoreStatement(out, cx, cy, cz, reinterpret_cast<const char*>(text));
+}
+
+}  // namespace
+
 const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, const unsigned char* raw, std::size_t n)
 {
     const std::size_t framedRoom = FramedBound(n);
@@ -80,10 +95,17 @@ const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, cons
         heap.resize(framedRoom + textRoom);
         room = heap.data();
     }
-    const std::size_t m = FrameInto(room, framedRoom, raw, n);
-    unsigned char* text = room + framedRoom;
-    SqlEncodeBinary(room, static_cast<int>(m), text);
-    return FormatChunkStoreStatement(out, cx, cy, cz, reinterpret_cast<const char*>(text));
+    return FormatRowIn(room, framedRoom, out, cx, cy, cz, raw, n);
+}
+
+const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, const unsigned char* raw, std::size_t n,
+                                    std::vector<unsigned char>& room)
+{
+    const std::size_t framedRoom = FramedBound(n);
+    const std::size_t textRoom = SqlEncodedBufferSize(framedRoom);
+    if (room.size() < framedRoom + textRoom)
+        room.resize(framedRoom + textRoom);
+    return FormatRowIn(room.data(), framedRoom, out, cx, cy, cz, raw, n);
 }
 
 const char* FormatChunkLoadQuery(SqlBuffer& out, int cx, int cy, int cz)
@@ -176,14 +198,50 @@ void StoreChunkRow(SqlDatabase& db, int cx, int cy, int cz, const unsigned char*
 
 namespace {
 
-void RollBack(SqlDatabase& db)
+// Runs one statement, holding the connection's mutex (when there is one)
+// for just that statement.
+void Exec(SqlDatabase& db, std::mutex* connection, const char* sql)
+{
+    std::unique_lock<std::mutex> lock;
+    if (connection)
+        lock = std::unique_lock<std::mutex>(*connection);
+    db.ExecDml(sql);
+}
+
+struct TransactionEnded {};
+
+// Runs one statement of an open transaction, holding the connection's mutex
+// (when there is one) for just that statement. Throws TransactionEnded,
+// without running it, when the transaction is no longer open: the statement
+// would otherwise run (and commit) by itself.
+void ExecInTransaction(SqlDatabase& db, std::mutex* connection, const char* sql)
+{
+    std::unique_lock<std::mutex> lock;
+    if (connection)
+        lock = std::unique_lock<std::mutex>(*connection);
+    if (!db.InTransaction())
+        throw TransactionEnded();
+    db.ExecDml(sql);
+}
+
+void RollBack(SqlDatabase& db, std::mutex* connection)
 {
     if (!db.InTransaction())
         return;  // SQLite has rolled it back already
     try {
-        db.ExecDml("ROLLBACK;");
+        Exec(db, connection, "ROLLBACK;");
     } catch (const SqlException&) {
         // Nothing more can be done; the connection ends the transaction when it closes.
+    }
+}
+
+// Every group stored nothing; those without an error of their own get why.
+void StoredNone(std::vector<StoredRows>& results, const std::string& error)
+{
+    for (StoredRows& r : results) {
+        r.count = 0;
+        if (r.error.empty())
+            r.error = error;
     }
 }
 
@@ -191,51 +249,116 @@ void RollBack(SqlDatabase& db)
 
 StoredRows StoreRows(SqlDatabase& db, const std::vector<SqlBuffer>& statements, StoreMode mode)
 {
-    StoredRows result;
-    if (statements.empty())
-        return result;
-    if (statements.size() == 1) {
+    std::vector<StoreGroup> groups(1);
+    groups[0].statements = &statements;
+    groups[0].ready = statements.size();
+    groups[0].mode = mode;
+    return StoreGroups(db, groups)[0];
+}
+
+std::vector<StoredRows> StoreGroups(SqlDatabase& db, std::vector<StoreGroup>& groups, std::mutex* connection)
+{
+    std::vector<StoredRows> results(groups.size());
+    std::size_t total = 0;
+    for (const StoreGroup& g : groups)
+        total += g.statements ? g.statements->size() : 0;
+    if (total == 0)
+        return results;
+    if (total == 1) {
         // One statement is a transaction of its own, whole or not at all.
-        try {
-            db.ExecDml(statements[0]);
-            result.count = 1;
-        } catch (const SqlException& e) {
-            result.error = e.ErrorMessage();
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            const StoreGroup& g = groups[i];
+            if (!g.statements || g.statements->empty())
+                continue;
+            if (g.ready == 0) {
+                results[i].error = g.error;
+                break;
+            }
+            try {
+                Exec(db, connection, (*g.statements)[0]);
+                results[i].count = 1;
+            } catch (const SqlException& e) {
+                results[i].error = e.ErrorMessage();
+            }
         }
-        return result;
+        return results;
     }
     try {
         // The write lock up front: a busy database fails here, before any row.
-        db.ExecDml("BEGIN IMMEDIATE;");
+        Exec(db, connection, "BEGIN IMMEDIATE;");
     } catch (const SqlException& e) {
-        result.error = e.ErrorMessage();
-        return result;
-    }
-    std::size_t done = 0;
-    for (; done < statements.size(); ++done) {
-        try {
-            db.ExecDml(statements[done]);
-        } catch (const SqlException& e) {
-            result.error = e.ErrorMessage();
-            break;
-        }
-    }
-    const bool failed = done < statements.size();
-    if (failed && (mode == StoreMode::AllOrNothing || done == 0)) {
-        RollBack(db);
-        return result;
+        StoredNone(results, e.ErrorMessage());
+        return results;
     }
     try {
-        // After an error that made SQLite end the transaction itself, this
-        // fails too and nothing is stored.
-        db.ExecDml("COMMIT;");
-        result.count = done;
-    } catch (const SqlException& e) {
-        if (result.error.empty())
-            result.error = e.ErrorMessage();
-        RollBack(db);
+        // Groups are kept apart only when there is more than one.
+        const bool apart = groups.size() > 1;
+        bool anyRow = false;
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            const StoreGroup& g = groups[i];
+            const std::size_t n = g.statements ? g.statements->size() : 0;
+            if (n == 0)
+                continue;
+            std::size_t done = 0;
+            std::string error;
+            try {
+                if (apart)
+                    ExecInTransaction(db, connection, "SAVEPOINT edit;");
+                for (; done < n; ++done) {
+                    if (done >= g.ready) {
+                        error = g.error;
+                        break;
+                    }
+                    ExecInTransaction(db, connection, (*g.statements)[done]);
+                }
+            } catch (const SqlException& e) {
+                error = e.ErrorMessage();
+            }
+            if (!db.InTransaction()) {
+                // SQLite ended the transaction: every row of it is gone.
+                StoredNone(results, error);
+                return results;
+            }
+            const bool keep = done == n || (g.mode == StoreMode::UpToFailure && done > 0);
+            try {
+                if (!keep && apart)
+                    ExecInTransaction(db, connection, "ROLLBACK TO edit;");
+                if (apart)
+                    ExecInTransaction(db, connection, "RELEASE edit;");
+            } catch (const SqlException& e) {
+                // The group's rows cannot be told from the others any more.
+                StoredNone(results, e.ErrorMessage());
+                RollBack(db, connection);
+                return results;
+            }
+            if (!keep && !apart) {
+                results[i].error = error;
+                RollBack(db, connection);
+                return results;
+            }
+            results[i].count = keep ? done : 0;
+            results[i].error = error;
+            anyRow = anyRow || results[i].count > 0;
+        }
+        if (!anyRow) {
+            RollBack(db, connection);
+            return results;
+        }
+        try {
+            // After an error that made SQLite end the transaction itself, this
+            // fails too and nothing is stored.
+            ExecInTransaction(db, connection, "COMMIT;");
+        } catch (const SqlException& e) {
+            StoredNone(results, e.ErrorMessage());
+            RollBack(db, connection);
+        }
+    } catch (const TransactionEnded&) {
+        // Another thread's statement on the connection failed in a way
+        // that made SQLite roll the transaction back: nothing of it is
+        // stored, and nothing more may run as if it were still open.
+        StoredNone(results, "the transaction was rolled back by the database");
     }
-    return result;
+    return results;
 }
 
 ChunkRowStatus LoadChunkRowInto(SqlDatabase& db, int cx, int cy, int cz, std::uint32_t expectedRawLength,

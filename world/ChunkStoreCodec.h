@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ const char* FormatChunkStoreStatement(SqlBuffer& out, int cx, int cy, int cz, co
 // scratch buffer: the statement is the only memory it allocates. Throws as
 // FrameChunkData, and SqlException when SQLite cannot allocate the text.
 const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, const unsigned char* raw, std::size_t n);
+// The same in a room of the caller's own (grown as needed and kept for the
+// next call), for a thread that must not wait for the scratch buffer.
+const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, const unsigned char* raw, std::size_t n,
+                                    std::vector<unsigned char>& room);
 // "select data from mapdata where location = 'cx,cy,cz';"
 const char* FormatChunkLoadQuery(SqlBuffer& out, int cx, int cy, int cz);
 
@@ -90,9 +95,36 @@ struct StoredRows {
 // Runs the statements in their order inside one transaction on db (one
 // commit for all of them) and commits as mode says. A failure to begin or to
 // commit stores nothing. A single statement runs as the transaction of its
-// own that SQLite makes of it. The caller keeps every other user of the connection
-// out for the call, so that no other statement joins the transaction.
+// own that SQLite makes of it. No other thread may run statements on the
+// connection during the call (see StoreGroups for one that may).
 StoredRows StoreRows(SqlDatabase& db, const std::vector<SqlBuffer>& statements, StoreMode mode);
+
+// One group of the statements that StoreGroups stores together: the
+// statements of one edit, in their order, and how they are kept when one
+// fails. ready is the number of leading statements that exist; a group with
+// fewer than its whole count failed to be made at statement ready (error
+// says why) and is handled as if that statement had failed.
+struct StoreGroup {
+    const std::vector<SqlBuffer>* statements = nullptr;
+    std::size_t ready = 0;
+    StoreMode mode = StoreMode::AllOrNothing;
+    std::string error;
+};
+
+// Stores several groups, in their order, in one transaction with one commit
+// (a single statement in all runs as a transaction of its own). Each group
+// with more than one fellow is kept apart by a savepoint, so that a
+// statement that fails takes back only its own group's rows (AllOrNothing)
+// or only its own and the later rows of its group (UpToFailure), and the
+// other groups are still committed. An error that ends the transaction
+// (SQLite ends it by itself after some, such as a full disk), a failure to
+// begin, and a failure to commit store nothing of any group.
+//
+// connection, when given, is held around each statement and released
+// between them, so that another thread may run complete statements of its
+// own on the connection in between (a query sees this transaction's rows).
+// Returns one StoredRows per group.
+std::vector<StoredRows> StoreGroups(SqlDatabase& db, std::vector<StoreGroup>& groups, std::mutex* connection = nullptr);
 
 enum class ChunkRowStatus {
     Loaded,   // the stored bytes were read

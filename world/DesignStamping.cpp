@@ -49,19 +49,19 @@ void ForEachBrick(ServerChunker::EditScope& scope, const LxfmlDesign& design, co
 
 }  // namespace
 
-TouchedSet ServerChunker::PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
-                                             Vector3i origin)
+void ServerChunker::PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
+                                       Vector3i origin)
 {
     // Each brick is tested and written under one hold, before the next is
     // tested: of two overlapping bricks the earlier lands.
     ForEachBrick(edit, design, origin, [&](const LxfmlBrick& brick, const Vector3i& anchor) {
         edit.PlaceBrick(kExcludedCell, kExcludedCell, *brick.shape, brick.colour, anchor, &touched, false);
     });
-    return edit.Store(touched, StoreMode::UpToFailure);
+    edit.Store(touched, StoreMode::UpToFailure);
 }
 
-TouchedSet ServerChunker::RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
-                                              Vector3i origin)
+void ServerChunker::RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
+                                        Vector3i origin)
 {
     // The test and the removal of one brick under one hold, so that no other
     // edit changes the cell in between. Neither type nor rotation is
@@ -76,7 +76,7 @@ TouchedSet ServerChunker::RemoveDesignAndSave(EditScope& edit, TouchedSet& touch
         if (cell.colour != brick.colour) return;
         edit.RemoveBrickAt(anchor, &touched);
     });
-    return edit.Store(touched, StoreMode::UpToFailure);
+    edit.Store(touched, StoreMode::UpToFailure);
 }
 
 }  // namespace Tav

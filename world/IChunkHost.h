@@ -1,10 +1,13 @@
 #pragma once
 // What the chunk manager needs of the program that hosts it. The chunk worker
-// calls these on its own thread; the server implements them (the world layer
-// never includes the server's headers).
+// calls these on its own thread (SendChunkEntries: the store thread); the
+// server implements them (the world layer never includes the server's
+// headers).
+#include <cstdint>
 #include <functional>
 
 #include "math/Vector3.h"
+#include "net/BitStream.h"
 #include "net/Types.h"
 #include "world/Chunk.h"
 
@@ -18,6 +21,12 @@ public:
     // resident for the whole call (the worker evicts only between answers).
     virtual void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority,
                             bool broadcast) = 0;
+
+    // Sends one chunk-data message whose body (count entries of 12300 bytes:
+    // cx, cy, cz, then the cell form) is given; from the store thread, with
+    // the copies of the cells that were stored.
+    virtual void SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid& target,
+                                  int priority, bool broadcast) = 0;
 
     // Creates the player of a new connection; the block of chunks around the
     // spawn column has been made resident just before.

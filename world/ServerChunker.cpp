@@ -57,11 +57,19 @@ ServerChunker::ServerChunker(PhysicsManager* owner, IChunkHost* host, const std:
     } catch (const SqlException&) {
         // The table exists already.
     }
+    storeThread_ = std::thread(&ServerChunker::StoreThreadMain, this);
 }
 
 ServerChunker::~ServerChunker()
 {
-    Stop();  // no worker may run on a half-destroyed object
+    Stop();  // no worker may run on a half-destroyed object; stores what is queued
+    {
+        std::lock_guard<std::mutex> lock(storeMutex_);
+        storeStopping_ = true;
+    }
+    storeWake_.notify_all();
+    storeDone_.notify_all();
+    if (storeThread_.joinable()) storeThread_.join();
     timer_.reset();
     chunkRequests_.clear();
     turns_.clear();
@@ -127,10 +135,12 @@ Chunk* ServerChunker::EditScope::FindCell(const Vector3i& cell, int& index)
     return chunker_.FindCellLocked(cell, index);
 }
 
-TouchedSet ServerChunker::EditScope::Store(const TouchedSet& touched, StoreMode mode)
+void ServerChunker::EditScope::Store(const TouchedSet& touched, StoreMode mode, Net::Guid sender)
 {
+    HoldCells();
+    chunker_.QueueStoreLocked(std::vector<Chunk*>(touched.begin(), touched.end()), mode, true, false, sender,
+                              nullptr);
     ReleaseCells();
-    return chunker_.SaveChunks(touched, mode);
 }
 
 // ------------------------------------------------------------------- queues
@@ -417,102 +427,132 @@ void ServerChunker::ReportStoreError(const char* what, int32_t cx, int32_t cy, i
     PrintConsoleLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
 }
 
+// ------------------------------------------------------------- store queue
+
+uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, StoreMode mode, bool show, bool retry,
+                                         Net::Guid sender, TouchedSet* stored)
+{
+    StoreJob job;
+    job.chunks = chunks;
+    job.coordinates.reserve(chunks.size());
+    job.cells.resize(chunks.size() * kSerializedChunkBytes);
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        job.coordinates.push_back(chunks[i]->Coordinates());
+        chunks[i]->SerializeCells(job.cells.data() + i * kSerializedChunkBytes);
+    }
+    job.mode = mode;
+    job.show = show;
+    job.retry = retry;
+    job.counted = sender != Net::UNASSIGNED_GUID;
+    job.peer = sender.g;
+    job.stored = stored;
+    // Queued, a chunk stays resident until its copy is handled.
+    for (Chunk* chunk : chunks) ++unstored_[chunk].queued;
+    unstoredCount_.store(unstored_.size());
+    size_t failed = 0;
+    for (const auto& [chunk, state] : unstored_) failed += state.failed && state.queued == 0;
+    failedCount_.store(failed);
+
+    const size_t weight = std::max<size_t>(chunks.size(), 1);
+    uint64_t number = 0;
+    {
+        std::lock_guard<std::mutex> lock(storeMutex_);
+        number = job.number = ++lastQueued_;
+        queuedChunks_ += weight;
+        if (job.counted) queuedChunksOfPeer_[job.peer] += weight;
+        storeQueue_.push_back(std::move(job));
+    }
+    storeWake_.notify_one();
+    return number;
+}
+
+uint64_t ServerChunker::QueueUnstoredLocked(bool show, TouchedSet* stored)
+{
+    std::vector<Chunk*> failed;
+    for (const auto& [chunk, state] : unstored_)
+        if (state.failed && state.queued == 0) failed.push_back(chunk);
+    if (failed.empty()) return 0;
+    std::sort(failed.begin(), failed.end());  // the order of a set of them
+    return QueueStoreLocked(failed, StoreMode::AllOrNothing, show, true, Net::UNASSIGNED_GUID, stored);
+}
+
+bool ServerChunker::HasStoreRoom(Net::Guid sender)
+{
+    std::lock_guard<std::mutex> lock(storeMutex_);
+    const auto it = queuedChunksOfPeer_.find(sender.g);
+    return it == queuedChunksOfPeer_.end() || it->second < kMaxQueuedChunksPerPeer;
+}
+
+void ServerChunker::WaitForStoreRoom()
+{
+    std::unique_lock<std::mutex> lock(storeMutex_);
+    storeDone_.wait(lock, [this] { return queuedChunks_ < kMaxQueuedChunks || storeStopping_; });
+}
+
+void ServerChunker::AwaitStore(uint64_t number)
+{
+    std::unique_lock<std::mutex> lock(storeMutex_);
+    storeDone_.wait(lock, [this, number] { return lastHandled_ >= number; });
+}
+
+void ServerChunker::AwaitStores()
+{
+    uint64_t last = 0;
+    {
+        std::lock_guard<std::mutex> lock(storeMutex_);
+        last = lastQueued_;
+    }
+    AwaitStore(last);
+}
+
 TouchedSet ServerChunker::SaveChunks(const TouchedSet& chunks, StoreMode mode)
 {
     if (chunks.empty()) return {};
-    const std::vector<Chunk*> order(chunks.begin(), chunks.end());
-    const size_t n = order.size();
-
-    // Rows reach the database in the order their cells were read: a later
-    // store of a chunk never commits before an earlier one.
-    std::lock_guard<std::mutex> store(storeMutex_);
-    std::vector<SqlBuffer> statements(n);
-    std::string error;
-    try {
-        // The cells are copied under the octree mutex, so that no edit
-        // changes them halfway; compression and encoding run after it is
-        // released, and the statements after the scratch buffers are.
-        std::unique_lock<std::mutex> cells(octreeMutex);
-        ScratchBufferLock rawLock(ScratchBuffer::Decompress);
-        std::vector<unsigned char> heap;
-        unsigned char* raw = rawLock.Data();
-        if (!raw || rawLock.Size() < n * kSerializedChunkBytes) {
-            heap.resize(n * kSerializedChunkBytes);
-            raw = heap.data();
-        }
-        for (size_t i = 0; i < n; ++i) order[i]->SerializeCells(raw + i * kSerializedChunkBytes);
-        cells.unlock();
-        for (size_t i = 0; i < n; ++i)
-            FormatChunkRowStatement(statements[i], order[i]->cx, order[i]->cy, order[i]->cz,
-                                    raw + i * kSerializedChunkBytes, kSerializedChunkBytes);
-    } catch (const SqlException& e) {
-        error = e.ErrorMessage();
-    } catch (const std::exception& e) {
-        error = e.what();
-    }
-    StoredRows rows;
-    if (error.empty())
-        rows = StoreRows(database_, statements, mode);
-    else
-        rows.error = error;
-
-    TouchedSet stored(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(rows.count));
-    std::vector<const Chunk*> recovered;
+    TouchedSet stored;
+    uint64_t number = 0;
     {
         std::lock_guard<std::mutex> cells(octreeMutex);
-        for (size_t i = 0; i < n; ++i) {
-            if (i < rows.count) {
-                if (unstored_.erase(order[i]) != 0) recovered.push_back(order[i]);
-            } else {
-                unstored_.insert(order[i]);
-            }
-        }
-        unstoredCount_.store(unstored_.size());
+        number = QueueStoreLocked(std::vector<Chunk*>(chunks.begin(), chunks.end()), mode, false, false,
+                                  Net::UNASSIGNED_GUID, &stored);
     }
-    for (const Chunk* c : recovered)
-        PrintConsoleLine("Stored chunk " + LocationKey(c->cx, c->cy, c->cz) + " (its earlier store had failed)");
-    for (size_t i = rows.count; i < n; ++i)
-        ReportStoreError("Cannot store", order[i]->cx, order[i]->cy, order[i]->cz,
-                         rows.error + " (kept in memory, stored again later)");
+    AwaitStore(number);
     return stored;
 }
 
 bool ServerChunker::StoreUnstoredChunks(bool broadcast)
 {
     if (unstoredCount_.load() == 0) return true;
-    TouchedSet pending;
     {
         std::lock_guard<std::mutex> cells(octreeMutex);
-        pending.insert(unstored_.begin(), unstored_.end());
+        QueueUnstoredLocked(broadcast, nullptr);
     }
-    // Only the worker evicts, and it never evicts these: they stay resident.
-    const TouchedSet stored = SaveChunks(pending, StoreMode::AllOrNothing);
-    // Their change was never shown: now that it is on disk, everyone sees it.
-    if (broadcast && !stored.empty() && host_)
-        host_->SendChunks(stored, Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS),
-                          Net::HIGH_PRIORITY, true);
+    AwaitStores();
     return unstoredCount_.load() == 0;
 }
 
 void ServerChunker::RetryUnstoredWhenDue()
 {
-    if (unstoredCount_.load() == 0) return;
+    if (failedCount_.load() == 0) return;
     const auto now = std::chrono::steady_clock::now();
     if (now < nextStoreRetry_) return;
-    if (StoreUnstoredChunks()) {
-        storeRetryDelay_ = std::chrono::milliseconds(0);
-        return;
+    {
+        std::lock_guard<std::mutex> cells(octreeMutex);
+        QueueUnstoredLocked(true, nullptr);
     }
     // The first retry comes on the next step; while the disk keeps failing,
     // the pause doubles up to half a minute.
-    storeRetryDelay_ = std::min<std::chrono::milliseconds>(
-        std::chrono::milliseconds(30000),
-        storeRetryDelay_.count() == 0 ? std::chrono::milliseconds(250) : storeRetryDelay_ * 2);
-    nextStoreRetry_ = now + storeRetryDelay_;
+    const uint32_t failures = failedRetries_.load();
+    const auto delay = failures == 0 ? std::chrono::milliseconds(0)
+                                     : std::min<std::chrono::milliseconds>(
+                                           std::chrono::milliseconds(30000),
+                                           std::chrono::milliseconds(250) * (1u << std::min<uint32_t>(failures - 1, 7)));
+    nextStoreRetry_ = now + delay;
 }
 
 void ServerChunker::WorkerStopped()
 {
+    // Everything queued is stored (or reported) before the chunks go.
+    AwaitStores();
     if (!StoreUnstoredChunks(false)) {
         PrintConsoleLine(std::to_string(unstoredCount_.load()) +
                   " chunk(s) could not be stored before the world was unloaded; their latest changes are lost");
@@ -520,10 +560,134 @@ void ServerChunker::WorkerStopped()
     std::lock_guard<std::mutex> cells(octreeMutex);
     unstored_.clear();
     unstoredCount_.store(0);
+    failedCount_.store(0);
+    failedRetries_.store(0);
     loaded_.clear();
     loadedCount_.store(0);
-    storeRetryDelay_ = std::chrono::milliseconds(0);
     nextStoreRetry_ = {};
+}
+
+// ------------------------------------------------------------ store thread
+
+void ServerChunker::StoreThreadMain()
+{
+    std::vector<StoreJob> batch;
+    std::unique_lock<std::mutex> lock(storeMutex_);
+    for (;;) {
+        storeWake_.wait(lock, [this] { return storeStopping_ || !storeQueue_.empty(); });
+        if (storeQueue_.empty()) return;  // stopping, and everything is stored
+        // Everything queued goes into one transaction.
+        batch.assign(std::make_move_iterator(storeQueue_.begin()), std::make_move_iterator(storeQueue_.end()));
+        storeQueue_.clear();
+        lock.unlock();
+        StoreBatch(batch);
+        lock.lock();
+        for (const StoreJob& job : batch) {
+            const size_t weight = std::max<size_t>(job.chunks.size(), 1);
+            queuedChunks_ -= weight;
+            if (!job.counted) continue;
+            auto it = queuedChunksOfPeer_.find(job.peer);
+            if (it != queuedChunksOfPeer_.end() && (it->second -= weight) == 0) queuedChunksOfPeer_.erase(it);
+        }
+        lastHandled_ = batch.back().number;
+        batch.clear();
+        storeDone_.notify_all();
+    }
+}
+
+void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
+{
+    // The statements are made before the transaction begins, in a room of
+    // this thread's own.
+    std::vector<std::vector<SqlBuffer>> statements(batch.size());
+    std::vector<StoreGroup> groups(batch.size());
+    size_t rows = 0;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const StoreJob& job = batch[i];
+        StoreGroup& group = groups[i];
+        statements[i].resize(job.chunks.size());
+        group.statements = &statements[i];
+        group.mode = job.mode;
+        try {
+            for (; group.ready < job.chunks.size(); ++group.ready) {
+                const Vector3i& c = job.coordinates[group.ready];
+                FormatChunkRowStatement(statements[i][group.ready], c.x, c.y, c.z,
+                                        job.cells.data() + group.ready * kSerializedChunkBytes, kSerializedChunkBytes,
+                                        storeRoom_);
+            }
+        } catch (const SqlException& e) {
+            group.error = e.ErrorMessage();
+        } catch (const std::exception& e) {
+            group.error = e.what();
+        }
+        rows += job.chunks.size();
+    }
+    if (rows > 0) storeTransactions_.fetch_add(1);
+    const std::vector<StoredRows> results = StoreGroups(database_, groups, &connectionMutex_);
+
+    // What is stored now, and what is not, in the order of the edits.
+    std::vector<std::string> lines;
+    bool anyFailed = false;
+    {
+        std::lock_guard<std::mutex> cells(octreeMutex);
+        for (size_t i = 0; i < batch.size(); ++i) {
+            const StoreJob& job = batch[i];
+            for (size_t k = 0; k < job.chunks.size(); ++k) {
+                Chunk* chunk = job.chunks[k];
+                const Vector3i& c = job.coordinates[k];
+                const auto it = unstored_.find(chunk);
+                if (it == unstored_.end()) continue;
+                Unstored& state = it->second;
+                if (state.queued > 0) --state.queued;
+                if (k < results[i].count) {
+                    if (state.failed)
+                        lines.push_back("Stored chunk " + LocationKey(c.x, c.y, c.z) +
+                                        " (its earlier store had failed)");
+                    state.failed = false;
+                } else {
+                    state.failed = true;
+                    lines.push_back("Cannot store chunk " + LocationKey(c.x, c.y, c.z) + ": " +
+                                    results[i].error + " (kept in memory, stored again later)");
+                }
+                if (state.queued == 0 && !state.failed) unstored_.erase(it);
+            }
+        }
+        size_t failed = 0;
+        for (const auto& [chunk, state] : unstored_) {
+            anyFailed = anyFailed || state.failed;
+            failed += state.failed && state.queued == 0;
+        }
+        unstoredCount_.store(unstored_.size());
+        failedCount_.store(failed);
+    }
+    for (const std::string& line : lines) PrintConsoleLine(line);
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (!batch[i].retry) continue;
+        if (results[i].count == batch[i].chunks.size())
+            failedRetries_.store(0);
+        else
+            failedRetries_.fetch_add(1);
+    }
+    if (!anyFailed) failedRetries_.store(0);
+
+    for (size_t i = 0; i < batch.size(); ++i) {
+        StoreJob& job = batch[i];
+        const size_t stored = results[i].count;
+        if (job.stored) job.stored->insert(job.chunks.begin(), job.chunks.begin() + static_cast<std::ptrdiff_t>(stored));
+        if (!job.show || !host_) continue;
+        // Exactly the copies that were stored, whatever the chunks hold now.
+        Net::BitStream body;
+        for (size_t k = 0; k < stored; ++k) {
+            const Vector3i& c = job.coordinates[k];
+            body.Write(c.x);
+            body.Write(c.y);
+            body.Write(c.z);
+            body.WriteBytes(job.cells.data() + k * kSerializedChunkBytes, kSerializedChunkBytes);
+        }
+        host_->SendChunkEntries(static_cast<uint32_t>(stored), body,
+                                Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS),
+                                Net::HIGH_PRIORITY, true);
+    }
 }
 
 Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& failed)
@@ -532,7 +696,12 @@ Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& 
     std::string error;
     Chunk* chunk = nullptr;
     {
-        std::unique_lock<std::mutex> store(storeMutex_);
+        // One query under the connection's mutex: the store thread's
+        // statements wait for it, and it for at most one of theirs. A query
+        // between them sees that transaction's rows, but only of chunks that
+        // stay resident until it ends (their changes are unstored), which
+        // are never loaded.
+        std::unique_lock<std::mutex> store(connectionMutex_);
         ScratchBufferLock rawLock(ScratchBuffer::Decompress);
         std::vector<unsigned char> heap;
         unsigned char* raw = rawLock.Data();

@@ -7,28 +7,38 @@
 // Its locks (their place among the program's others: core/LockOrder.h):
 //   residency   held by an edit from its first lookup to its last use of the
 //               chunk pointers it collected (EditScope), and by eviction;
-//   store       the database connection: each load, and each store from the
-//               snapshot of the cells to the end of its transaction, so that
-//               rows are written in the order their cells were read;
-//   octree      (BaseChunker) the tree and the cells, and the set of chunks
-//               whose latest change is not stored;
-//   queues      the two request queues, leaves.
+//   connection  the database connection, for one statement at a time: a
+//               load's query, or one statement of the store thread's
+//               transaction (so a load waits for at most one statement);
+//   octree      (BaseChunker) the tree and the cells, and the chunks whose
+//               latest change is not stored;
+//   queues      the two request queues and the store queue, leaves.
 //
-// What is stored when. An edit stores every chunk that it touched before it
-// shows them to anyone (EditScope::Store, then the send), so a client sees an
-// edit only once its row is committed. A chunk whose store failed keeps its
-// change in memory: it is kept out of eviction, the worker stores it again
-// on a later step (and at Stop) and then sends it to every peer; the console
+// What is stored when. An edit changes the cells in memory and queues a copy
+// of every chunk that it touched (their cell forms as the edit left them)
+// for the store thread, without waiting for the disk. The store thread takes
+// everything queued, writes it in one transaction with one commit (each
+// edit's chunks all or nothing, as its mode says), and only then sends each
+// edit's stored copies to every peer, in the order the edits were made: a
+// client sees an edit only once its rows are committed, and never a later
+// state of a chunk than the one on disk. Chunks with a queued or failed
+// change are kept out of eviction. A chunk whose store failed keeps its
+// change in memory; the worker queues it again on a later step (and it is
+// stored at Stop), and it is sent to every peer once stored; the console
 // shows the failure and the later success.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "core/Timer.h"
@@ -109,11 +119,11 @@ public:
     // An edit of the loaded world from any thread: takes the residency mutex,
     // then the octree mutex, and offers the edit operations (see BaseChunker).
     // Chunk pointers that the edit collects stay valid until the scope ends.
-    // Store lets go of the cells and stores the touched chunks; the caller
-    // then sends what Store returns, while the scope still keeps them resident.
-    // Between the two locks, and after ReleaseCells, the holder may take the
-    // locks that come between them in the lock order (a player's, the
-    // registry's); an edit call after ReleaseCells takes the cells again.
+    // Store queues the touched chunks for the store thread, which sends them
+    // to every peer once they are stored. Between the two locks, and after
+    // ReleaseCells or Store, the holder may take the locks that come between
+    // them in the lock order (a player's, the registry's); an edit call after
+    // ReleaseCells takes the cells again.
     class EditScope {
     public:
         explicit EditScope(ServerChunker& chunker);
@@ -134,8 +144,13 @@ public:
 
         // Lets go of the octree mutex; the chunks stay resident.
         void ReleaseCells();
-        // ReleaseCells, then ServerChunker::SaveChunks.
-        TouchedSet Store(const TouchedSet& touched, StoreMode mode);
+        // Copies the touched chunks' cells as they are now and queues them
+        // to be stored as mode says and then shown to every peer (one
+        // chunk-data message with the chunks that were stored, also when
+        // that is none), after every edit queued before; then ReleaseCells.
+        // An edit of a client counts in that client's share of the queue
+        // (sender); see HasStoreRoom.
+        void Store(const TouchedSet& touched, StoreMode mode, Net::Guid sender = Net::UNASSIGNED_GUID);
 
     private:
         void HoldCells();
@@ -198,37 +213,65 @@ public:
     // (near a player, or with an unstored change).
     void EvictChunks();
 
-    // Stores every chunk of the set, one INSERT OR REPLACE each in the set's
-    // order (the rows are those that storing each by itself would give), in
-    // one transaction that commits as mode says. Returns the chunks whose
-    // rows now hold the cells read here. Every chunk not stored is reported
-    // on the console and kept as unstored (see above). The chunks must stay
-    // resident for the call: the worker calls it freely, any other thread
-    // through EditScope::Store. The caller holds no octree or scratch lock.
-    TouchedSet SaveChunks(const TouchedSet& chunks, StoreMode mode);
+    // ---- The store ----
+    // Every store goes through the store thread, one INSERT OR REPLACE per
+    // chunk in the set's order (the rows are those that storing each by
+    // itself would give), each set in a transaction that commits as its mode
+    // says, several sets queued together in one transaction. Every chunk not
+    // stored is reported on the console and kept as unstored (see above).
 
-    // Worker (or after the worker has stopped): stores every unstored chunk
-    // in one all-or-nothing transaction; with broadcast, sends them to every
-    // peer once stored. True when none is left unstored.
+    // Each client's share of the store queue: once its queued edits hold
+    // this many chunks (an edit that touched none counts as one), an edit
+    // that arrives from it is not made (see HasStoreRoom) until the store
+    // thread has caught up; other clients are not affected.
+    static constexpr size_t kMaxQueuedChunksPerPeer = 32;
+    // A design import waits, before it changes anything, while the queue
+    // holds this many chunks or more (kept far above what all clients'
+    // shares add up to, so that only a stalled disk makes an import wait).
+    static constexpr size_t kMaxQueuedChunks = 8192;
+
+    // Whether an edit of this client may be made now: its share of the store
+    // queue is not full. Only the thread that makes the client's edits
+    // queues them, so the answer holds until that thread's next edit.
+    bool HasStoreRoom(Net::Guid sender);
+    // Waits until the store queue holds fewer than kMaxQueuedChunks chunks.
+    // The caller holds no lock of the chunk manager.
+    void WaitForStoreRoom();
+
+    // Stores the chunks as they are now and waits for it; nothing is shown.
+    // Returns the chunks whose rows now hold the cells read here. The chunks
+    // must be resident, and the caller holds no lock of the chunk manager.
+    TouchedSet SaveChunks(const TouchedSet& chunks, StoreMode mode);
+    // Waits until everything queued so far has been stored (or has failed)
+    // and shown.
+    void AwaitStores();
+
+    // Stores every unstored chunk that is not queued already, in one
+    // all-or-nothing transaction, and waits for it; with broadcast, sends
+    // them to every peer once stored. True when none is left unstored.
     bool StoreUnstoredChunks(bool broadcast = true);
-    // The number of chunks whose latest change is not stored.
+    // The number of chunks whose latest change is not stored (queued, or
+    // failed and waiting for its retry).
     size_t UnstoredCount() const { return unstoredCount_.load(); }
+    // Transactions the store thread has begun (a lone statement counts as
+    // one).
+    uint64_t StoreTransactions() const { return storeTransactions_.load(); }
 
     // ---- Design stamping and undo (world/DesignStamping.cpp) ----
     // Both change only chunks that are loaded (never loading or creating
     // one), through the caller's edit scope, add the chunks they change to
-    // touched, and store those chunks as storing them one by one would: up
-    // to a failing statement (StoreMode::UpToFailure; the rest stay unstored
-    // and are stored later). They return the chunks that were stored, which
-    // the caller sends while its scope still keeps them resident.
+    // touched, and queue those chunks (EditScope::Store) to be stored as
+    // storing them one by one would: up to a failing statement
+    // (StoreMode::UpToFailure; the rest stay unstored and are stored later).
+    // What was stored is then shown to every peer in one message.
     //
     // Places the design's bricks, in list order, with their anchors at
     // origin + the brick's cell: a brick that would cover an occupied cell
     // or the cell (0, 0, 0), or whose anchor lies below row 0, is left out.
-    TouchedSet PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
+    void PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
     // At each brick's anchor, removes the brick found there when that cell
     // is its origin cell and has the design brick's colour.
-    TouchedSet RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
+    void RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
     // Bricks stamped or tested under one hold of the cells (the scope lets
     // go of them between holds): it bounds how long a design keeps the chunk
     // worker's lookups and player movement waiting.
@@ -280,17 +323,65 @@ private:
     void ReportStoreError(const char* what, int32_t cx, int32_t cy, int32_t cz, const std::string& text);
     void RetryUnstoredWhenDue();
 
+    // What the store thread is given: the chunks of one edit (or import, or
+    // retry) in their set's order, with copies of their cell forms taken
+    // when it was queued.
+    struct StoreJob {
+        uint64_t number = 0;
+        std::vector<Chunk*> chunks;        // resident until the job is handled
+        std::vector<Vector3i> coordinates; // of each chunk, for after that
+        std::vector<unsigned char> cells;  // kSerializedChunkBytes per chunk
+        StoreMode mode = StoreMode::AllOrNothing;
+        bool show = true;     // send what was stored to every peer
+        bool retry = false;   // the worker's retry of failed stores
+        bool counted = false; // in the share of peer
+        uint64_t peer = 0;
+        TouchedSet* stored = nullptr;  // for a waiting caller: what was stored
+    };
+    // Copies the chunks' cells and queues the job; the caller holds
+    // octreeMutex, so that the queue's order is the order of the copies.
+    // Returns the job's number.
+    uint64_t QueueStoreLocked(const std::vector<Chunk*>& chunks, StoreMode mode, bool show, bool retry,
+                              Net::Guid sender, TouchedSet* stored);
+    // Waits until the job with that number has been handled.
+    void AwaitStore(uint64_t number);
+    // Queues the failed chunks that are not queued already; 0 when none.
+    uint64_t QueueUnstoredLocked(bool show, TouchedSet* stored);
+    void StoreThreadMain();
+    void StoreBatch(std::vector<StoreJob>& batch);
+
     PhysicsManager* owner_;
     IChunkHost* host_;
     std::mutex chunkRequestMutex_;
     std::mutex spawnRequestMutex_;
     SqlDatabase database_;
     std::mutex residencyMutex_;
-    std::mutex storeMutex_;
-    std::set<Chunk*> unstored_;  // latest change not stored; guarded by octreeMutex
+    std::mutex connectionMutex_;
+    // Chunks whose latest change is not stored: how many copies of each are
+    // queued, and whether the last one handled failed. Guarded by
+    // octreeMutex.
+    struct Unstored {
+        uint32_t queued = 0;
+        bool failed = false;
+    };
+    std::unordered_map<Chunk*, Unstored> unstored_;
     std::atomic<size_t> unstoredCount_{0};
+    std::atomic<size_t> failedCount_{0};  // of unstored_, failed and not queued
+    // The store queue and its thread. storeMutex_ guards the queue, the
+    // counts and the numbers; it is a leaf.
+    std::mutex storeMutex_;
+    std::condition_variable storeWake_;  // work for the store thread
+    std::condition_variable storeDone_;  // a batch was handled, room was made
+    std::deque<StoreJob> storeQueue_;
+    size_t queuedChunks_ = 0;  // in the queue and in the batch being stored
+    std::unordered_map<uint64_t, size_t> queuedChunksOfPeer_;
+    uint64_t lastQueued_ = 0;
+    uint64_t lastHandled_ = 0;
+    bool storeStopping_ = false;
+    std::atomic<uint64_t> storeTransactions_{0};
+    std::atomic<uint32_t> failedRetries_{0};  // retries in a row that stored nothing
+    std::vector<unsigned char> storeRoom_;    // the store thread's compression room
     std::chrono::steady_clock::time_point nextStoreRetry_{};  // worker only
-    std::chrono::milliseconds storeRetryDelay_{0};            // worker only
     std::list<Chunk*> loaded_;  // creation order, oldest first; worker only
     std::atomic<uint32_t> loadedCount_{0};
     // The queued chunk requests of each peer (by its GUID), and the peers
@@ -308,6 +399,9 @@ private:
     std::list<std::pair<std::chrono::steady_clock::time_point, SpawnRequest>> delayedSpawns_;
     std::shared_ptr<Timer> timer_;
     uint32_t evictionLimit_;
+    // Started by the constructor once everything else exists, joined by the
+    // destructor after the last store.
+    std::thread storeThread_;
 };
 
 }  // namespace Tav

@@ -28,6 +28,7 @@ Server::~Server() {
         networkThread.join();
     }
     delete client;
+    client = nullptr;  // the chunk manager's threads end after this body
 }
 
 void Server::Start() {

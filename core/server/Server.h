@@ -78,6 +78,8 @@ public:
     // IChunkHost: what the chunk worker calls.
     void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority,
                     bool broadcast) override;
+    void SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid& target, int priority,
+                          bool broadcast) override;
     void SpawnPlayer(Net::Guid guid, const Vector3& position) override;
     void CollectScriptGarbage() override;
     void UpdateHeldItems(double dt) override;

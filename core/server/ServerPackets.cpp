@@ -37,8 +37,6 @@ static_assert(ServerChunker::kMaxCoordinatesPerRequest * kChunkDataEntryBytes * 
 // flag bits after them are optional (a flag without its bit stays false).
 constexpr Net::BitSize kPlayerInputDoublesBits = 7 * 64;
 
-Net::AddressOrGuid Everyone() { return Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS); }
-
 // ID_REQUEST_CHUNKS: i32 count, then count (cx, cy, cz). A count beyond the
 // message is cut to the whole entries present; beyond the per-request cap,
 // to the cap.
@@ -77,20 +75,24 @@ void HandlePlaceBrick(Server& server, Net::BitStream& in, Net::Guid sender)
     BrickShape* shape = BrickCatalogue::FindShape(type, rotation);
     if (!shape || !shape->owner) return;
 
+    // An edit beyond the sender's share of the store queue is not made (the
+    // client hears nothing of it, as of an edit that does not fit).
+    ServerChunker& chunker = server.GetChunker();
+    if (!chunker.HasStoreRoom(sender)) return;
     // Read before the edit: a player's lock comes before the cells' in the
     // lock order.
     const bool haveOne = player->GetInventoryCount(*shape->owner) > 0;
     // The touched chunks stay resident until they are stored and sent.
-    ServerChunker::EditScope edit(server.GetChunker());
+    ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
     const bool placed =
         haveOne && edit.PlaceBrick(kNoExcludedMin, kNoExcludedMax, *shape, colour, anchor, &touched, true);
     if (!placed) edit.CollectShapeChunks(*shape, anchor, touched);
-    // Stored first, then shown: a client sees an edit only once it is on
-    // disk. Chunks whose store failed are sent by the worker once stored.
-    const TouchedSet stored = edit.Store(touched, StoreMode::AllOrNothing);
+    // Stored first, then shown: the store thread sends the chunks to every
+    // peer once they are on disk (chunks whose store failed, once the worker
+    // has stored them).
+    edit.Store(touched, StoreMode::AllOrNothing, sender);
     if (placed) player->AddToInventory(*shape->owner, -1);
-    server.SendChunks(stored, Everyone(), Net::HIGH_PRIORITY, true);
 }
 
 // ID_REMOVE_BRICK: i32 x, y, z of any cell of the brick.
@@ -101,12 +103,13 @@ void HandleRemoveBrick(Server& server, Net::BitStream& in, Net::Guid sender)
     Player* player = g_entityManager.FindPlayerByGuid(sender);
     if (!player) return;
 
-    ServerChunker::EditScope edit(server.GetChunker());
+    ServerChunker& chunker = server.GetChunker();
+    if (!chunker.HasStoreRoom(sender)) return;
+    ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
     const BrickShape* shape = edit.RemoveBrickAt(cell, &touched);
-    const TouchedSet stored = edit.Store(touched, StoreMode::AllOrNothing);
+    edit.Store(touched, StoreMode::AllOrNothing, sender);
     if (shape && shape->owner) player->AddToInventory(*shape->owner, 1);
-    server.SendChunks(stored, Everyone(), Net::HIGH_PRIORITY, true);
 }
 
 // ID_SERVER_COMMAND: u32 length, then the text. A length beyond the message
@@ -209,6 +212,16 @@ void Server::SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& targ
     });
     Net::BitStream message;
     WriteChunkDataMessage(static_cast<uint32_t>(chunks.size()), body, message);
+    if (client && client->GetPeer())
+        client->GetPeer()->Send(&message, static_cast<Net::PacketPriority>(priority), Net::RELIABLE, 1, target,
+                                broadcast);
+}
+
+void Server::SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid& target,
+                              int priority, bool broadcast)
+{
+    Net::BitStream message;
+    WriteChunkDataMessage(count, body, message);
     if (client && client->GetPeer())
         client->GetPeer()->Send(&message, static_cast<Net::PacketPriority>(priority), Net::RELIABLE, 1, target,
                                 broadcast);

@@ -25,8 +25,6 @@ const Vector3i kTestDesignOrigin(16, 16, 0);
 // rest of it is never decoded.
 constexpr size_t kMaxBase64Chars = (kMaxLxfmlTextBytes + 1 + 2) / 3 * 4;
 
-Net::AddressOrGuid Everyone() { return Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS); }
-
 // The simulated state of the sender's player, copied under the player's
 // mutex while a PlayerRef keeps it alive (safe on every thread, the one that
 // deletes players included); false when the sender has no player.
@@ -66,12 +64,12 @@ void Server::ImportTestLXFML()
     LoadLxfmlFile(design, Vector3i(0, 0, 0));
 
     std::lock_guard<std::mutex> imports(importMutex);
-    // The touched chunks stay resident until they are sent; only those that
-    // are stored are shown now (the others once the worker has stored them).
+    // The chunks it changes are shown once stored (the store thread sends
+    // them; a chunk whose store fails, once the worker has stored it).
+    chunker.WaitForStoreRoom();
     ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
-    SendChunks(chunker.PlaceDesignAndSave(edit, touched, design, kTestDesignOrigin), Everyone(),
-               Net::HIGH_PRIORITY, true);
+    chunker.PlaceDesignAndSave(edit, touched, design, kTestDesignOrigin);
 }
 
 void Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text)
@@ -87,9 +85,10 @@ void Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::str
     const Vector3i origin = DesignOriginBeside(player.motion.position, player.facing, design);
 
     std::lock_guard<std::mutex> imports(importMutex);
+    chunker.WaitForStoreRoom();
     ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
-    const TouchedSet stored = chunker.PlaceDesignAndSave(edit, touched, design, origin);
+    chunker.PlaceDesignAndSave(edit, touched, design, origin);
     // The records of players that have left go first: a host may connect
     // under ever new GUIDs, and every record may hold a whole design, so
     // the map holds no more records than there are players.
@@ -99,10 +98,9 @@ void Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::str
         else
             ++it;
     }
-    // Recorded even when a store failed: the bricks are in the world (and
+    // Recorded even when a store fails: the bricks are in the world (and
     // stored later), and the undo must be able to take them out.
     importUndo[sender] = ImportRecord{std::move(design), origin};
-    SendChunks(stored, Everyone(), Net::HIGH_PRIORITY, true);
 }
 
 void Server::UndoImportLXFML(ServerCommandConnector& connector)
@@ -116,10 +114,10 @@ void Server::UndoImportLXFML(ServerCommandConnector& connector)
     if (it == importUndo.end()) return;
     const ImportRecord record = std::exchange(it->second, ImportRecord());
 
+    chunker.WaitForStoreRoom();
     ServerChunker::EditScope edit(chunker);
     TouchedSet touched;
-    SendChunks(chunker.RemoveDesignAndSave(edit, touched, record.design, record.origin), Everyone(),
-               Net::HIGH_PRIORITY, true);
+    chunker.RemoveDesignAndSave(edit, touched, record.design, record.origin);
 }
 
 }  // namespace Tav

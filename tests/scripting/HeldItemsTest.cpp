@@ -26,6 +26,7 @@ class ScriptingHost : public IChunkHost {
 public:
     explicit ScriptingHost(ServerCommander& commander) : commander_(commander) {}
     void SendChunks(const TouchedSet&, const Net::AddressOrGuid&, int, bool) override {}
+    void SendChunkEntries(uint32_t, const Net::BitStream&, const Net::AddressOrGuid&, int, bool) override {}
     void SpawnPlayer(Net::Guid, const Vector3&) override {}
     void CollectScriptGarbage() override { commander_.CollectGarbage(); }
     void UpdateHeldItems(double dt) override { commander_.UpdateHeldItems(dt); }

@@ -386,6 +386,7 @@ TEST_F(DesignImportTest, AnImportWhoseStoreFailsIsShownOnceStoredAndStaysUndoabl
     const std::string text = TavTest::LxfmlBrickElement("3005", "21", "1,0,0,0,1,0,0,0,1,0.4,9.6,0.4");
     testing::internal::CaptureStdout();
     server_->ImportBase64LXFML(importer, TavTest::Base64Encode(TavTest::LxfmlDocument(text)));
+    server_->GetChunker().AwaitStores();  // the store thread reports the failure
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Cannot store chunk"), std::string::npos) << out;
     const Vector3i brick = PlacedAt(0, text);

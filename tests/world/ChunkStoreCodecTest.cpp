@@ -1,6 +1,8 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <initializer_list>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -264,6 +266,75 @@ TEST_F(ChunkStoreCodecTest, ASetOfRowsIsStoredInOneTransactionAsItsModeSays)
         const Tav::StoredRows busy = Tav::StoreRows(m_db, statements(), mode);
         EXPECT_EQ(busy.count, 0u);
         EXPECT_EQ(busy.error.rfind("SQLITE_BUSY[5]", 0), 0u) << busy.error;
+    }
+    other.ExecDml("ROLLBACK;");
+}
+
+// The store thread's batches: several edits' sets in one transaction, each
+// kept or taken back by itself.
+TEST_F(ChunkStoreCodecTest, GroupsInOneTransactionAreKeptOrTakenBackEachByItself)
+{
+    std::vector<Bytes> cells;
+    for (int i = 0; i < 5; ++i) cells.push_back(TerrainCells(i + 1));
+    auto statements = [&](std::initializer_list<int> rows) {
+        std::vector<Tav::SqlBuffer> s(rows.size());
+        std::size_t k = 0;
+        for (int i : rows) {
+            Tav::FormatChunkRowStatement(s[k++], i, 0, 0, cells[i].data(), cells[i].size());
+        }
+        return s;
+    };
+    // Row 1's statement fails; row 4's statement could not be made.
+    m_db.ExecDml("CREATE TRIGGER refuse BEFORE INSERT ON mapdata WHEN NEW.location = '1,0,0' "
+                 "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    const std::vector<Tav::SqlBuffer> a = statements({0, 1}), b = statements({2}), c = statements({3, 4});
+    struct Case {
+        Tav::StoreMode mode;
+        std::vector<std::size_t> stored;  // of each group
+        std::vector<const char*> rows;    // what the database holds after
+    };
+    const std::vector<Case> cases = {
+        {Tav::StoreMode::AllOrNothing, {0, 1, 0}, {"2,0,0"}},
+        {Tav::StoreMode::UpToFailure, {1, 1, 1}, {"0,0,0", "2,0,0", "3,0,0"}},
+    };
+    std::mutex connection;
+    for (const Case& k : cases) {
+        m_db.ExecDml("DELETE FROM mapdata;");
+        std::vector<Tav::StoreGroup> groups(3);
+        const std::vector<Tav::SqlBuffer>* sets[] = {&a, &b, &c};
+        for (std::size_t i = 0; i < 3; ++i) {
+            groups[i].statements = sets[i];
+            groups[i].ready = sets[i]->size();
+            groups[i].mode = k.mode;
+        }
+        groups[2].ready = 1;
+        groups[2].error = "out of memory";
+        const std::vector<Tav::StoredRows> result = Tav::StoreGroups(m_db, groups, &connection);
+        ASSERT_EQ(result.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(result[i].count, k.stored[i]) << "group " << i;
+        EXPECT_NE(result[0].error.find("refused"), std::string::npos) << result[0].error;
+        EXPECT_EQ(result[1].error, "");
+        EXPECT_EQ(result[2].error, "out of memory");
+        EXPECT_EQ(RowCount(), static_cast<int>(k.rows.size()));
+        for (const char* row : k.rows)
+            EXPECT_EQ(RowText(row), Tav::EncodeChunkRow(cells[row[0] - '0'].data(), cells[row[0] - '0'].size()));
+        EXPECT_FALSE(m_db.InTransaction());
+    }
+
+    // A busy database stores no group, and says why for each.
+    m_db.ExecDml("DROP TRIGGER refuse;");
+    Tav::SqlDatabase other;
+    other.Open(m_file.c_str());
+    other.ExecDml("BEGIN EXCLUSIVE;");
+    m_db.SetBusyTimeout(20);
+    std::vector<Tav::StoreGroup> groups(2);
+    groups[0].statements = &a;
+    groups[0].ready = a.size();
+    groups[1].statements = &b;
+    groups[1].ready = b.size();
+    for (const Tav::StoredRows& r : Tav::StoreGroups(m_db, groups, &connection)) {
+        EXPECT_EQ(r.count, 0u);
+        EXPECT_EQ(r.error.rfind("SQLITE_BUSY[5]", 0), 0u) << r.error;
     }
     other.ExecDml("ROLLBACK;");
 }

@@ -73,17 +73,26 @@ protected:
         ASSERT_TRUE(ServerChunker::EditScope(chunker).PlaceBrick(none, noneMax, *BrickCatalogue::FindShape(type, rotation),
                                                                  colour, anchor, nullptr, false));
     }
-    // Stamping and undo as the server's import methods run them; true when
-    // every touched chunk was stored.
+    // Stamping and undo as the server's import methods run them, until the
+    // store thread has handled the chunks; true when every chunk changed so
+    // far is stored.
     bool Place(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
     {
-        ServerChunker::EditScope edit(chunker);
-        return chunker.PlaceDesignAndSave(edit, touched, design, origin) == touched;
+        {
+            ServerChunker::EditScope edit(chunker);
+            chunker.PlaceDesignAndSave(edit, touched, design, origin);
+        }
+        chunker.AwaitStores();
+        return chunker.UnstoredCount() == 0;
     }
     bool Remove(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
     {
-        ServerChunker::EditScope edit(chunker);
-        return chunker.RemoveDesignAndSave(edit, touched, design, origin) == touched;
+        {
+            ServerChunker::EditScope edit(chunker);
+            chunker.RemoveDesignAndSave(edit, touched, design, origin);
+        }
+        chunker.AwaitStores();
+        return chunker.UnstoredCount() == 0;
     }
     static LxfmlBrick B(uint8_t type, uint8_t rotation, const Vector3i& cell, uint8_t colour)
     {

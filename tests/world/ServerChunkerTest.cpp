@@ -32,13 +32,36 @@ struct SentChunks {
     Net::AddressOrGuid target;
     int priority;
     bool broadcast;
+    std::vector<std::vector<unsigned char>> cells;  // of each entry, when sent with its cells
 };
 
 class RecordingHost : public IChunkHost {
 public:
     void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority, bool broadcast) override {
-        SentChunks s{{}, target, priority, broadcast};
+        SentChunks s{{}, target, priority, broadcast, {}};
         for (const Chunk* c : chunks) s.coordinates.push_back(c->Coordinates());
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            sent.push_back(s);
+            events.push_back("chunks");
+        }
+        if (onSend) onSend();
+    }
+    // From the store thread: the entries are cx, cy, cz and the cells.
+    void SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid& target, int priority,
+                          bool broadcast) override {
+        SentChunks s{{}, target, priority, broadcast, {}};
+        Net::BitStream in(body.GetData(), body.GetNumberOfBytesUsed(), true);
+        for (uint32_t i = 0; i < count; ++i) {
+            Vector3i c;
+            in.Read(c.x);
+            in.Read(c.y);
+            in.Read(c.z);
+            std::vector<unsigned char> cells(kSerializedChunkBytes);
+            in.ReadBytes(cells.data(), cells.size());
+            s.coordinates.push_back(c);
+            s.cells.push_back(std::move(cells));
+        }
         {
             std::lock_guard<std::mutex> lock(mutex);
             sent.push_back(s);
@@ -547,6 +570,7 @@ TEST_F(EvictionTest, AChangeWhoseStoreFailedOutlivesEvictionAndIsStoredOnALaterS
     const size_t sentBefore = host.sent.size();
     testing::internal::CaptureStdout();
     chunker.ServerChunker::Update();
+    chunker.AwaitStores();  // the store thread stores and shows it
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Stored chunk 20,0,0"), std::string::npos) << out;
     EXPECT_EQ(chunker.UnstoredCount(), 0u);
@@ -623,13 +647,17 @@ TEST_F(ServerChunkerTest, ABrickAcrossTwoChunksIsStoredAsTheModeSays) {
                          ServerChunker::LocationKey(second->cx, second->cy, second->cz) +
                          "' BEGIN SELECT RAISE(ABORT, 'refused'); END;");
         testing::internal::CaptureStdout();
-        const TouchedSet stored = edit.Store(touched, c.mode);
+        host.sent.clear();
+        edit.Store(touched, c.mode);
+        chunker.AwaitStores();
         testing::internal::GetCapturedStdout();
-        EXPECT_EQ(stored.size(), c.stored);
         EXPECT_EQ(RawDb(file).Rows(), static_cast<int>(c.stored));
         EXPECT_EQ(chunker.UnstoredCount(), 2 - c.stored);
+        // Exactly what was stored is shown, in one message.
+        ASSERT_EQ(host.sent.size(), 1u);
+        EXPECT_EQ(host.sent[0].coordinates.size(), c.stored);
         if (c.stored == 1) {
-            EXPECT_EQ(*stored.begin(), *touched.begin());
+            EXPECT_EQ(host.sent[0].coordinates[0], (*touched.begin())->Coordinates());
         }
 
         // Once the statement passes again, the rest is stored too.
@@ -637,6 +665,135 @@ TEST_F(ServerChunkerTest, ABrickAcrossTwoChunksIsStoredAsTheModeSays) {
         EXPECT_TRUE(chunker.StoreUnstoredChunks());
         EXPECT_EQ(RawDb(file).Rows(), 2);
     }
+}
+
+// Holds the store thread in its first send (the message of the first edit)
+// until Release, so that the edits made meanwhile queue up behind it.
+class HeldStoreThread {
+public:
+    explicit HeldStoreThread(RecordingHost& host) {
+        host.onSend = [this] {
+            std::unique_lock<std::mutex> lock(m_);
+            if (held_) return;
+            held_ = true;
+            cv_.notify_all();
+            cv_.wait(lock, [this] { return released_; });
+        };
+    }
+    void AwaitHeld() {
+        std::unique_lock<std::mutex> lock(m_);
+        ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(10), [this] { return held_; }));
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool held_ = false;
+    bool released_ = false;
+};
+
+class StoreThreadTest : public ServerChunkerTest {
+protected:
+    // One cell of the chunk changed and queued as a brick edit of sender
+    // does; returns the chunk's cells as the edit left them.
+    static std::vector<unsigned char> EditAndQueue(ServerChunker& chunker, Chunk* chunk, int i,
+                                                   Net::Guid sender = Net::UNASSIGNED_GUID) {
+        ServerChunker::EditScope edit(chunker);
+        chunk->SetCell(i % 16, 3 + i / 16, 0, 1, static_cast<uint8_t>(i + 1));
+        const std::vector<unsigned char> cells = CellsOf(*chunk);
+        edit.Store({chunk}, StoreMode::AllOrNothing, sender);
+        return cells;
+    }
+    std::vector<unsigned char> Row(const std::string& key) {
+        const std::string text = RawDb(file).Data(key);
+        std::vector<unsigned char> row;
+        std::string error;
+        EXPECT_TRUE(DecodeChunkRow(text.c_str(), text.size(), 12288, row, error)) << key << ": " << error;
+        return row;
+    }
+};
+
+TEST_F(StoreThreadTest, QueuedEditsShareOneCommitAndEachIsShownAsStoredInItsOrder) {
+    TestChunker chunker(file, &host);
+    Chunk* chunks[] = {chunker.GetChunk(0, 2, 0), chunker.GetChunk(1, 2, 0)};
+    HeldStoreThread held(host);
+    std::vector<std::pair<Vector3i, std::vector<unsigned char>>> made;
+    made.emplace_back(chunks[0]->Coordinates(), EditAndQueue(chunker, chunks[0], 0));
+    held.AwaitHeld();
+    const uint64_t transactions = chunker.StoreTransactions();
+
+    // One client fills its share of the queue; another still may edit.
+    const Net::Guid sender(5), other(6);
+    const int share = static_cast<int>(ServerChunker::kMaxQueuedChunksPerPeer);
+    for (int i = 1; i <= share; ++i) {
+        EXPECT_TRUE(chunker.HasStoreRoom(sender)) << i;
+        Chunk* c = chunks[i % 2];
+        made.emplace_back(c->Coordinates(), EditAndQueue(chunker, c, i, sender));
+    }
+    EXPECT_FALSE(chunker.HasStoreRoom(sender));
+    EXPECT_TRUE(chunker.HasStoreRoom(other));
+    EXPECT_EQ(chunker.UnstoredCount(), 2u) << "queued chunks stay resident until stored";
+    const std::vector<unsigned char> last[] = {CellsOf(*chunks[0]), CellsOf(*chunks[1])};
+
+    // Let go, the rest is stored in one transaction; the shut-down waits for it.
+    held.Release();
+    chunker.Stop();
+    EXPECT_EQ(chunker.StoreTransactions() - transactions, 1u);
+    EXPECT_TRUE(chunker.HasStoreRoom(sender));
+    EXPECT_EQ(Row("0,2,0"), last[0]);
+    EXPECT_EQ(Row("1,2,0"), last[1]);
+    // Every edit's message, in edit order, with the cells that edit stored
+    // (never the later state of its chunk).
+    ASSERT_EQ(host.sent.size(), made.size());
+    for (size_t i = 0; i < made.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(host.sent[i].broadcast);
+        ASSERT_EQ(host.sent[i].coordinates, std::vector<Vector3i>({made[i].first}));
+        EXPECT_EQ(host.sent[i].cells[0], made[i].second);
+    }
+}
+
+TEST_F(StoreThreadTest, AFailedEditOfABatchIsNotShownUntilStoredAndTheOthersAre) {
+    TestChunker chunker(file, &host);
+    Chunk* first = chunker.GetChunk(0, 2, 0);
+    Chunk* refused = chunker.GetChunk(1, 2, 0);
+    Chunk* fine = chunker.GetChunk(2, 2, 0);
+    HeldStoreThread held(host);
+    EditAndQueue(chunker, first, 0);
+    held.AwaitHeld();
+    RawDb(file).Exec("CREATE TRIGGER refuse BEFORE INSERT ON mapdata WHEN NEW.location = '1,2,0' "
+                     "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    const std::vector<unsigned char> refusedCells = EditAndQueue(chunker, refused, 1);
+    const std::vector<unsigned char> fineCells = EditAndQueue(chunker, fine, 2);
+    testing::internal::CaptureStdout();
+    held.Release();
+    chunker.AwaitStores();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Cannot store chunk 1,2,0: SQLITE_CONSTRAINT[19]: refused"), std::string::npos) << out;
+    ASSERT_EQ(host.sent.size(), 3u);
+    EXPECT_TRUE(host.sent[1].coordinates.empty()) << "nothing of the failed edit is shown";
+    EXPECT_EQ(host.sent[2].coordinates, std::vector<Vector3i>({{2, 2, 0}}));
+    EXPECT_EQ(Row("2,2,0"), fineCells);
+    EXPECT_FALSE(RawDb(file).Data("1,2,0").size() > 0);
+    EXPECT_EQ(chunker.UnstoredCount(), 1u);
+
+    // The worker's retry stores it and then shows it.
+    RawDb(file).Exec("DROP TRIGGER refuse;");
+    testing::internal::CaptureStdout();
+    chunker.ServerChunker::Update();
+    chunker.AwaitStores();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Stored chunk 1,2,0"), std::string::npos) << out;
+    EXPECT_EQ(chunker.UnstoredCount(), 0u);
+    ASSERT_EQ(host.sent.size(), 4u);
+    EXPECT_EQ(host.sent[3].coordinates, std::vector<Vector3i>({{1, 2, 0}}));
+    EXPECT_EQ(host.sent[3].cells[0], refusedCells);
+    EXPECT_EQ(Row("1,2,0"), refusedCells);
 }
 
 TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
@@ -835,12 +992,16 @@ TEST_F(ServerChunkerTest, AChunkThatCannotBeReadIsLeftOutAndItsRowSurvivesAnEdit
             edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, *BrickCatalogue::FindShape(0, 0), 3, empty, &touched, false);
             edit.Store(touched, StoreMode::AllOrNothing);
         }
+        chunker.AwaitStores();
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(out.find(std::string("Cannot load chunk 2,0,2: ") + c.error), std::string::npos) << out;
         EXPECT_TRUE(touched.empty());
         EXPECT_FALSE(chunker.IsFiled(2, 0, 2));
         EXPECT_FALSE(chunker.IsFiled(3, 0, 3)) << "nor is any other chunk generated while the database fails";
-        EXPECT_TRUE(host.sent.empty());
+        // The edit's message holds no chunk; nothing else is sent.
+        ASSERT_EQ(host.sent.size(), 1u);
+        EXPECT_TRUE(host.sent[0].coordinates.empty());
+        host.sent.clear();
         EXPECT_TRUE(host.spawned.empty()) << "the spawn waits for its block";
 
         c.heal(chunker, other);
