@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "entities/LuaStack.h"
 #include "entities/PlayerHandle.h"
 #include "entities/ScriptError.h"
 
@@ -19,30 +20,6 @@ void WriteLine(const char* text) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
-
-// The message of a failed call: strings and numbers as they are, anything
-// else by its type.
-std::string ErrorText(lua_State* L, int index) {
-    const int type = lua_type(L, index);
-    if (type == LUA_TSTRING || type == LUA_TNUMBER) {
-        size_t length = 0;
-        const char* text = lua_tolstring(L, index, &length);
-        return std::string(text, length);
-    }
-    return std::string("(error object is a ") + luaL_typename(L, index) + " value)";
-}
-
-class StackGuard {
-public:
-    explicit StackGuard(lua_State* L) : L_(L), top_(lua_gettop(L)) {}
-    ~StackGuard() { lua_settop(L_, top_); }
-    StackGuard(const StackGuard&) = delete;
-    StackGuard& operator=(const StackGuard&) = delete;
-
-private:
-    lua_State* L_;
-    int top_;
-};
 
 // Wrappers waiting for the Lua lock. Never destroyed: what it holds belongs
 // to Lua states, which are gone by the time static objects are destroyed.
@@ -86,7 +63,7 @@ void ItemWrapper::default_TestNative(Item* self) { self->Item::TestNative(); }
 bool ItemWrapper::CallScript(const char* name, bool withArguments, double dt, const PlayerHandle* player) const {
     const luabind::weak_ref& self = luabind::detail::wrap_access::ref(*this);
     lua_State* L = self.state();
-    StackGuard guard(L);
+    LuaStackGuard guard(L);
     self.get(L);
     if (lua_isnil(L, -1)) return false;  // collected
     // The script class's own function of that name or, when the class has
@@ -103,7 +80,7 @@ bool ItemWrapper::CallScript(const char* name, bool withArguments, double dt, co
             lua_pushnil(L);
         arguments = 3;
     }
-    if (lua_pcall(L, arguments, 0, 0) != LUA_OK) throw ScriptError(ErrorText(L, -1));
+    if (lua_pcall(L, arguments, 0, 0) != LUA_OK) throw ScriptError(LuaErrorText(L, -1));
     return true;
 }
 

@@ -14,6 +14,7 @@
 #include "entities/EntityManager.h"
 #include "entities/Item.h"
 #include "entities/LuaBind.h"
+#include "entities/LuaStack.h"
 #include "entities/Player.h"
 #include "entities/PlayerHandle.h"
 #include "entities/ScriptError.h"
@@ -31,32 +32,6 @@ constexpr const char* kDefaultMainScript = "../../assets/lua/Main.lua";
 constexpr int kMaxCommandArguments = 5;
 // The time-limit hook runs after this many instructions of a script.
 constexpr int kHookInstructions = 1000;
-
-// Restores the Lua stack to the height it had when the guard was made, so
-// that no entry leaves values behind (error values, a chunk's results).
-class StackGuard {
-public:
-    explicit StackGuard(lua_State* L) : L_(L), top_(lua_gettop(L)) {}
-    ~StackGuard() { lua_settop(L_, top_); }
-    StackGuard(const StackGuard&) = delete;
-    StackGuard& operator=(const StackGuard&) = delete;
-
-private:
-    lua_State* L_;
-    int top_;
-};
-
-// The text of an error value: strings and numbers as they are, anything else
-// by its type, as the stand-alone interpreter reports it.
-std::string ErrorText(lua_State* L, int index) {
-    const int type = lua_type(L, index);
-    if (type == LUA_TSTRING || type == LUA_TNUMBER) {
-        size_t length = 0;
-        const char* text = lua_tolstring(L, index, &length);
-        return std::string(text, length);
-    }
-    return std::string("(error object is a ") + luaL_typename(L, index) + " value)";
-}
 
 // Looks up the global named by the first argument and calls it with the
 // remaining arguments, discarding its results. Run in protected mode, so that
@@ -287,13 +262,13 @@ void ServerCommander::ReloadLocked(ServerCommandConnector& connector) {
     }
     lua_State* L = state;
     Bound bound(*this, limits.command, "the main script");
-    StackGuard guard(L);
+    LuaStackGuard guard(L);
     int result = luaL_loadfile(L, mainScriptPath.c_str());
     if (result == LUA_OK) result = lua_pcall(L, 0, LUA_MULTRET, 0);
     if (result == LUA_OK)
         connector.Printf("Loaded scripts");
     else
-        connector.Printf("%s", ErrorText(L, -1).c_str());
+        connector.Printf("%s", LuaErrorText(L, -1).c_str());
 }
 
 void ServerCommander::CollectGarbage() {
@@ -303,7 +278,7 @@ void ServerCommander::CollectGarbage() {
     lua_State* L = state;
     ReleaseDeferredItems(L);
     Bound bound(*this, limits.garbageStep, "the garbage step");
-    StackGuard guard(L);
+    LuaStackGuard guard(L);
     lua_pushcfunction(L, CallGlobal);
     lua_pushliteral(L, "collectgarbage");
     lua_pushliteral(L, "collect");
@@ -313,7 +288,7 @@ void ServerCommander::CollectGarbage() {
     }
     // The step runs many times a second: a failure is reported when it first
     // happens and again only when its message changes.
-    std::string error = ErrorText(L, -1);
+    std::string error = LuaErrorText(L, -1);
     if (error != lastGarbageError) {
         WriteLine("Script garbage collection failed: " + error);
         lastGarbageError = std::move(error);
@@ -458,13 +433,13 @@ ServerCommandConnector ServerCommander::Execute(const Net::Guid& sender, const s
 
     lua_State* L = state;
     Bound bound(*this, limits.command, "a command");
-    StackGuard guard(L);
+    LuaStackGuard guard(L);
     lua_pushcfunction(L, CallGlobal);
     lua_pushlstring(L, tokens[0].data(), tokens[0].size());
     luabind::object(L, boost::ref(connector)).push(L);
     for (size_t i = 1; i < tokens.size(); ++i) lua_pushlstring(L, tokens[i].data(), tokens[i].size());
     if (lua_pcall(L, argumentCount + 2, 0, 0) != LUA_OK)
-        connector.Printf("%s\n", ErrorText(L, -1).c_str());
+        connector.Printf("%s\n", LuaErrorText(L, -1).c_str());
     return connector;
 }
 

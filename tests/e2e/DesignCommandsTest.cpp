@@ -16,6 +16,7 @@
 #include "world/Chunk.h"
 #include "world/ChunkMessage.h"
 #include "world/ColourTable.h"
+#include "world/ChunkDataCells.h"
 #include "world/DesignText.h"
 #include "world/Lxfml.h"
 
@@ -23,6 +24,7 @@ namespace {
 
 using Tav::Vector3;
 using Tav::Vector3i;
+using TavTest::CellIn;
 using TavTest::ReplicaClient;
 using TavTest::SeenEntity;
 using TavTest::ServerProcess;
@@ -61,19 +63,6 @@ protected:
         return cells;
     }
 
-    // The cell of a world cell in a message's entries (type index, colour).
-    static bool CellIn(const Entries& entries, const Vector3i& w, Tav::Cell& cell) {
-        const Tav::CellLocation loc = Tav::LocateCell(w);
-        for (const Tav::ChunkDataEntry& e : entries) {
-            if (Vector3i(e.cx, e.cy, e.cz) != loc.chunk) continue;
-            // The serialised form runs x outermost, then y, then z.
-            const size_t at = 3 * ((size_t(loc.local.x) * 16 + size_t(loc.local.y)) * 16 + size_t(loc.local.z));
-            cell.typeIndex = static_cast<uint16_t>((e.cells[at] << 8) | e.cells[at + 1]);
-            cell.colour = e.cells[at + 2];
-            return true;
-        }
-        return false;
-    }
 
     // Waits for a chunk-data message after the first `after` that holds
     // every cell as wanted(cell, entry cell) says; its entries.

@@ -27,6 +27,7 @@
 #include "world/BrickCatalogue.h"
 #include "world/ChunkMessage.h"
 #include "world/ChunkStoreCodec.h"
+#include "world/ChunkDataCells.h"
 #include "world/DesignText.h"
 #include "world/TerrainGenerator.h"
 #include "world/sql/SqlDatabase.h"
@@ -36,6 +37,7 @@ namespace {
 using namespace std::chrono_literals;
 using Tav::Vector3;
 using Tav::Vector3i;
+using TavTest::CellIn;
 
 // A design whose box is (0, 0, 0) to (1, 1, 1).
 Tav::LxfmlDesign UnitBoxDesign()
@@ -179,20 +181,6 @@ protected:
     }
     static bool IsEmptyMessage(const Entries& e) { return e.empty(); }
 
-    // The cell (type index, colour) of a world cell in a message's entries.
-    static bool CellIn(const Entries& entries, const Vector3i& w, Tav::Cell& cell)
-    {
-        const Tav::CellLocation loc = Tav::LocateCell(w);
-        for (const Tav::ChunkDataEntry& e : entries) {
-            if (Vector3i(e.cx, e.cy, e.cz) != loc.chunk) continue;
-            // The serialised form runs x outermost, then y, then z.
-            const size_t at = 3 * ((size_t(loc.local.x) * 16 + size_t(loc.local.y)) * 16 + size_t(loc.local.z));
-            cell.typeIndex = static_cast<uint16_t>((e.cells[at] << 8) | e.cells[at + 1]);
-            cell.colour = e.cells[at + 2];
-            return true;
-        }
-        return false;
-    }
 
     // The world cell of the first cell of a one-brick design imported by
     // the client as it stands now.
