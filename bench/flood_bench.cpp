@@ -33,6 +33,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -79,17 +80,18 @@ struct Running {
     TavTest::ServerProcess server;
 };
 
-// Floods from a peer of its own on a thread of its own, draining what comes
-// back so that nothing piles up on this side.
-class Flooder {
+// Sends what next() gives every period from a peer of its own, on a thread
+// of its own, draining what comes back so that nothing piles up on this side.
+class Sender {
 public:
-    Flooder() : peer_(Net::Peer::GetInstance()) {
+    Sender(std::function<Net::BitStream()> next, std::chrono::milliseconds period)
+        : next_(std::move(next)), period_(period), peer_(Net::Peer::GetInstance()) {
         Net::SocketDescriptor descriptor(0, "");
         if (peer_->Startup(1, &descriptor, 1) != Net::STARTED) throw std::runtime_error("no peer");
         peer_->Connect("127.0.0.1", TavTest::kServerPort, nullptr, 0);
         thread_ = std::thread([this] { Run(); });
     }
-    ~Flooder() {
+    ~Sender() {
         stop_ = true;
         thread_.join();
         Net::Peer::DestroyInstance(peer_);
@@ -100,7 +102,7 @@ private:
     void Run() {
         Net::Guid server;
         bool connected = false;
-        int32_t next = 0;
+        auto due = Clock::now();
         while (!stop_) {
             while (Net::Packet* p = peer_->Receive()) {
                 if (p->length > 0 && p->data[0] == Net::ID_CONNECTION_REQUEST_ACCEPTED) {
@@ -109,31 +111,41 @@ private:
                 }
                 peer_->DeallocatePacket(p);
             }
-            if (!connected) {
-                std::this_thread::sleep_for(1ms);
-                continue;
+            if (connected && Clock::now() >= due) {
+                const Net::BitStream message = next_();
+                peer_->Send(&message, Net::HIGH_PRIORITY, Net::RELIABLE_ORDERED, 0, Net::AddressOrGuid(server), false);
+                ++sent_;
+                due = Clock::now() + period_;
             }
-            // 1024 chunks that are not resident yet, far from everyone.
-            std::vector<Tav::Vector3i> coordinates;
-            for (int i = 0; i < 1024; ++i, ++next)
-                coordinates.push_back({1000 + next % 20000, next / 20000 % 5, 1000 + next / 100000 % 20000});
-            const Net::BitStream request = TavTest::ChunkRequest(coordinates);
-            peer_->Send(&request, Net::HIGH_PRIORITY, Net::RELIABLE_ORDERED, 0, Net::AddressOrGuid(server), false);
-            ++sent_;
-            std::this_thread::sleep_for(2ms);
+            std::this_thread::sleep_for(1ms);
         }
     }
 
+    std::function<Net::BitStream()> next_;
+    std::chrono::milliseconds period_;
     Net::Peer* peer_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<long> sent_{0};
 };
 
+// Requests of 1024 chunks that are not resident yet, far from everyone,
+// as fast as the network takes them.
+Sender ChunkRequestFlood() {
+    return Sender(
+        [next = int32_t{0}]() mutable {
+            std::vector<Tav::Vector3i> coordinates;
+            for (int i = 0; i < 1024; ++i, ++next)
+                coordinates.push_back({1000 + next % 20000, next / 20000 % 5, 1000 + next / 100000 % 20000});
+            return TavTest::ChunkRequest(coordinates);
+        },
+        2ms);
+}
+
 void BM_JoinWhileFlooded(benchmark::State& state) {
     FindBinary();
     Running running;
-    Flooder flooder;
+    Sender flooder = ChunkRequestFlood();
     std::this_thread::sleep_for(1s);  // the flood is under way
     std::vector<double> spawns, answers;
     for (auto _ : state) {
@@ -204,55 +216,6 @@ void BM_GarbageMessages(benchmark::State& state) {
 }
 BENCHMARK(BM_GarbageMessages)->Iterations(100)->Unit(benchmark::kMillisecond);
 
-// Sends the command from a peer of its own, on a thread of its own, every
-// period, draining what comes back.
-class CommandSender {
-public:
-    CommandSender(std::string command, std::chrono::milliseconds period)
-        : command_(std::move(command)), period_(period), peer_(Net::Peer::GetInstance()) {
-        Net::SocketDescriptor descriptor(0, "");
-        if (peer_->Startup(1, &descriptor, 1) != Net::STARTED) throw std::runtime_error("no peer");
-        peer_->Connect("127.0.0.1", TavTest::kServerPort, nullptr, 0);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~CommandSender() {
-        stop_ = true;
-        thread_.join();
-        Net::Peer::DestroyInstance(peer_);
-    }
-    long Sent() const { return sent_.load(); }
-
-private:
-    void Run() {
-        const Net::BitStream message = TavTest::ServerCommand(command_);
-        Net::Guid server;
-        bool connected = false;
-        auto next = Clock::now();
-        while (!stop_) {
-            while (Net::Packet* p = peer_->Receive()) {
-                if (p->length > 0 && p->data[0] == Net::ID_CONNECTION_REQUEST_ACCEPTED) {
-                    connected = true;
-                    server = p->guid;
-                }
-                peer_->DeallocatePacket(p);
-            }
-            if (connected && Clock::now() >= next) {
-                peer_->Send(&message, Net::HIGH_PRIORITY, Net::RELIABLE_ORDERED, 0, Net::AddressOrGuid(server), false);
-                ++sent_;
-                next += period_;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-    }
-
-    std::string command_;
-    std::chrono::milliseconds period_;
-    Net::Peer* peer_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<long> sent_{0};
-};
-
 void BM_HeavyCommands(benchmark::State& state) {
     FindBinary();
     Running running;
@@ -267,9 +230,9 @@ void BM_HeavyCommands(benchmark::State& state) {
     std::string elements;
     while (elements.size() + 4 <= 4 * 1024 * 1024) elements += "<a/>";
     const std::string command = "import " + TavTest::Base64Encode(elements);
-    std::vector<std::unique_ptr<CommandSender>> senders;
+    std::vector<std::unique_ptr<Sender>> senders;
     for (int64_t i = 0; i < state.range(0); ++i)
-        senders.push_back(std::make_unique<CommandSender>(command, 200ms));
+        senders.push_back(std::make_unique<Sender>([&command] { return TavTest::ServerCommand(command); }, 200ms));
     std::this_thread::sleep_for(2s);  // the commands are under way
 
     std::vector<double> answers;
@@ -300,8 +263,6 @@ void BM_HeavyCommands(benchmark::State& state) {
     running.server.WaitExit();
 }
 BENCHMARK(BM_HeavyCommands)->Arg(0)->Arg(1)->Arg(4)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
-
-}  // namespace
 
 void BM_EditFlood(benchmark::State& state) {
     FindBinary();
@@ -349,5 +310,7 @@ void BM_EditFlood(benchmark::State& state) {
     running.server.WaitExit();
 }
 BENCHMARK(BM_EditFlood)->Iterations(50)->Unit(benchmark::kMillisecond);
+
+}  // namespace
 
 BENCHMARK_MAIN();
