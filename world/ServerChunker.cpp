@@ -21,6 +21,15 @@ namespace Tav {
 
 namespace {
 
+// Room for one stored chunk's raw cells: the decompression scratch buffer,
+// or heap when it could not be had.
+unsigned char* RawChunkRoom(const ScratchBufferLock& scratch, std::vector<unsigned char>& heap)
+{
+    if (unsigned char* raw = scratch.Data()) return raw;
+    heap.resize(kStoredChunkRawLength);
+    return heap.data();
+}
+
 // Single-precision cell sizes used in double arithmetic.
 constexpr double kCellWidth = static_cast<double>(0.8f);    // 0.800000011920929
 constexpr double kCellHeight = static_cast<double>(0.96f);  // 0.9599999785423279
@@ -704,11 +713,7 @@ Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& 
         std::unique_lock<std::mutex> store(connectionMutex_);
         ScratchBufferLock rawLock(ScratchBuffer::Decompress);
         std::vector<unsigned char> heap;
-        unsigned char* raw = rawLock.Data();
-        if (!raw) {
-            heap.resize(kStoredChunkRawLength);
-            raw = heap.data();
-        }
+        unsigned char* raw = RawChunkRoom(rawLock, heap);
         try {
             status = LoadChunkRowInto(database_, cx, cy, cz, kStoredChunkRawLength, raw, error);
         } catch (const std::exception& e) {
@@ -755,11 +760,7 @@ bool ServerChunker::DecompressChunk(Net::BitStream& in, Net::BitStream& out)
 
     ScratchBufferLock rawLock(ScratchBuffer::Decompress);
     std::vector<unsigned char> heap;
-    unsigned char* raw = rawLock.Data();
-    if (!raw) {
-        heap.resize(kStoredChunkRawLength);
-        raw = heap.data();
-    }
+    unsigned char* raw = RawChunkRoom(rawLock, heap);
     std::string error;
     if (!InflateChunkFrame(framed, m, kStoredChunkRawLength, raw, error)) return false;
     in.IgnoreBytes(m);

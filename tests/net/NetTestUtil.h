@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/LoopbackUdp.h"
 #include "net/Peer.h"
 #include "net/Types.h"
 
@@ -253,9 +254,9 @@ public:
     enum Direction { ToPeer = 0, ToClient = 1 };
 
     explicit HoldingRelay(uint16_t peerPort) {
-        front_ = Bind();
-        back_ = Bind();
-        sockaddr_in peer = Loopback(peerPort);
+        front_ = TavTest::BindLoopbackUdp();
+        back_ = TavTest::BindLoopbackUdp();
+        sockaddr_in peer = TavTest::LoopbackAddress(peerPort);
         if (::connect(back_, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0)
             throw std::runtime_error("relay: connect failed");
         thread_ = std::thread([this] { Run(); });
@@ -310,20 +311,6 @@ public:
     }
 
 private:
-    static sockaddr_in Loopback(uint16_t port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-    static int Bind() {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = Loopback(0);
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            throw std::runtime_error("relay: bind failed");
-        return fd;
-    }
     void SendLocked(Direction d, const unsigned char* bytes, size_t n) {
         if (d == ToPeer) ::send(back_, bytes, n, 0);
         else if (haveClient_) ::sendto(front_, bytes, n, 0, reinterpret_cast<sockaddr*>(&client_), sizeof client_);

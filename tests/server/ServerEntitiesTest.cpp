@@ -25,6 +25,7 @@
 #include "entities/EntityManager.h"
 #include "entities/PhysicsEntity.h"
 #include "entities/Player.h"
+#include "net/LoopbackUdp.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
 #include "world/ChunkStoreCodec.h"
@@ -219,9 +220,9 @@ TEST_F(InProcessServer, APhysicsEntityFallsAboveTheFirstPlayerAndReplicatesItsPo
 class LossyRelay {
 public:
     explicit LossyRelay(uint16_t serverPort) {
-        front_ = Bind();
-        back_ = Bind();
-        sockaddr_in server = Loopback(serverPort);
+        front_ = TavTest::BindLoopbackUdp();
+        back_ = TavTest::BindLoopbackUdp();
+        sockaddr_in server = TavTest::LoopbackAddress(serverPort);
         if (::connect(back_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0)
             throw std::runtime_error("relay: connect failed");
         thread_ = std::thread([this] { Run(); });
@@ -243,20 +244,6 @@ public:
     std::atomic<int> dropped{0};
 
 private:
-    static sockaddr_in Loopback(uint16_t port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-    static int Bind() {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = Loopback(0);
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            throw std::runtime_error("relay: bind failed");
-        return fd;
-    }
     void Run() {
         char buffer[65536];
         sockaddr_in client{};
