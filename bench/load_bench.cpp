@@ -20,13 +20,26 @@
 // many bots stayed connected throughout. With N at the server's maximum, a
 // further client then connects and must be told "full" (20).
 //
+// With --hostile=H, H hostile hosts attack the server throughout the warm-up
+// and the measuring window, each from a thread and sockets of its own:
+// datagrams of random bytes that are no ENet protocol at all (most short,
+// every 32nd near UDP's largest), and an ENet host that connects over and
+// over, eight connections at a time: some never send the hello, the others
+// send it and, once established, random game messages and one large reliable
+// message of random bytes, and then leave. The honest bots' figures are
+// measured as without them.
+//
 //   load_bench                       2, 32, 64 and 128 players, 120 s each
 //   load_bench --duration=20         shorter, for development
 //   load_bench --server=/path/to/tavserver --counts=2,128
+//   load_bench --counts=2,128 --hostile=4    the same under attack
 //   load_bench --help
 #include <benchmark/benchmark.h>
 #include <enet/enet.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,6 +79,7 @@ struct Options {
     int probeEveryMs = 250;    // start of one probe cycle to the next
     int threads = 8;           // bot threads besides the probe's
     int maxPlayers = 128;      // the server's limit
+    int hostile = 0;           // hostile hosts besides the bots
 };
 
 Options g_options;
@@ -80,6 +94,7 @@ const char* kUsage =
     "  --probe-every=MS    start of one probe cycle to the next (default 250)\n"
     "  --threads=T         bot threads besides the probe's (default 8)\n"
     "  --max-players=M     the server's connection limit (default 128)\n"
+    "  --hostile=H         hostile hosts attacking meanwhile (default 0)\n"
     "Google Benchmark's own flags (--benchmark_format=json, ...) pass through.\n";
 
 bool TakeOption(const std::string& arg, const char* name, std::string& value) {
@@ -198,6 +213,7 @@ struct SeenReplica {
     uint64_t guid = 0;
     bool any = false;        // an update arrived while measuring
     uint32_t firstSeq = 0;   // of the first one that did
+    uint32_t lastMeasured = 0;  // of the last one that did
     uint32_t lastSeq = 0;    // newest applied
     uint64_t received = 0;   // while measuring
 };
@@ -277,7 +293,7 @@ public:
     uint64_t Produced() const {
         uint64_t n = 0;
         for (const auto& [id, r] : replicas_)
-            if (r.player && r.guid != guid_ && r.any) n += uint64_t(r.lastSeq - r.firstSeq) + 1;
+            if (r.player && r.guid != guid_ && r.any) n += uint64_t(r.lastMeasured - r.firstSeq) + 1;
         return n;
     }
     const std::vector<double>& ChunkLatencies() const { return chunkMs_; }
@@ -408,12 +424,14 @@ private:
         if (found == replicas_.end()) return true;
         SeenReplica& r = found->second;
         if (r.lastSeq != 0 && static_cast<int32_t>(sequence - r.lastSeq) <= 0) return true;  // stale
+
         r.lastSeq = sequence;
         if (shared_.measuring.load(std::memory_order_relaxed)) {
             if (!r.any) {
                 r.any = true;
                 r.firstSeq = sequence;
             }
+            r.lastMeasured = sequence;
             ++r.received;
         }
         return true;
@@ -536,6 +554,109 @@ void RunBots(std::vector<Bot*> bots, Shared& shared, std::chrono::milliseconds s
     for (Bot* b : started) b->Leave();
 }
 
+// --- hostile hosts -------------------------------------------------------------
+
+struct HostileCounts {
+    std::atomic<uint64_t> datagrams{0};    // raw datagrams of random bytes
+    std::atomic<uint64_t> connects{0};     // ENet connections asked for
+    std::atomic<uint64_t> established{0};  // that got the server's hello
+    std::atomic<uint64_t> full{0};         // that were told "full"
+    std::atomic<uint64_t> messages{0};     // random game messages sent on established ones
+};
+
+void RunHostile(int index, Shared& shared, HostileCounts& counts) {
+    std::mt19937_64 rng(std::random_device{}() ^ (uint64_t(index) << 40));
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    constexpr size_t kConnections = 8;
+    ENetHost* host = enet_host_create(nullptr, kConnections, kChannels, 0, 0);
+    std::vector<unsigned char> bytes(1 << 20);
+    // Random bytes once; each message then takes a random stretch of them
+    // (the attack must not take the processor from the bots of this process).
+    for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+    auto randomize = [&](size_t n) {
+        const size_t at = n < bytes.size() ? rng() % (bytes.size() - n + 1) : 0;
+        if (at) std::memmove(bytes.data(), bytes.data() + at, n);
+        for (size_t i = 0; i < n && i < 8; ++i) bytes[i] = static_cast<unsigned char>(rng());
+    };
+    struct Attempt {
+        bool hello;  // sends the hello and, once established, garbage
+        Clock::time_point since;
+    };
+    std::unordered_map<ENetPeer*, Attempt> attempts;
+    uint64_t sent = 0;
+    Clock::time_point nextDatagram = Clock::now();
+    while (!shared.stop.load()) {
+        const Clock::time_point now = Clock::now();
+        // About 2000 datagrams a second.
+        for (int burst = 0; now >= nextDatagram && burst < 64 && fd >= 0; ++burst) {
+            const size_t length = (sent++ % 32 == 0) ? 65000 : 1 + rng() % 1400;
+            randomize(length);
+            ::sendto(fd, bytes.data(), length, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            counts.datagrams.fetch_add(1, std::memory_order_relaxed);
+            nextDatagram += 500us;
+        }
+        if (now - nextDatagram > 1s) nextDatagram = now;
+        if (host) {
+            for (auto it = attempts.begin(); it != attempts.end();) {  // a connection lives at most 3 s
+                if (now - it->second.since > 3s) {
+                    enet_peer_reset(it->first);
+                    it = attempts.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            while (attempts.size() < kConnections) {
+                ENetPeer* peer = enet_host_connect(host, &shared.server, kChannels, 0);
+                if (!peer) break;
+                attempts[peer] = Attempt{rng() % 4 != 0, now};
+                counts.connects.fetch_add(1, std::memory_order_relaxed);
+            }
+            ENetEvent event;
+            while (enet_host_service(host, &event, 0) > 0) {
+                auto found = attempts.find(event.peer);
+                if (event.type == ENET_EVENT_TYPE_CONNECT && found != attempts.end() && found->second.hello) {
+                    unsigned char hello[9];
+                    hello[0] = kHello;
+                    const uint64_t guid = rng() | 1;
+                    for (int i = 0; i < 8; ++i) hello[1 + i] = static_cast<unsigned char>(guid >> (56 - 8 * i));
+                    ENetPacket* p = enet_packet_create(hello, sizeof hello, ENET_PACKET_FLAG_RELIABLE);
+                    if (p && enet_peer_send(event.peer, 0, p) != 0) enet_packet_destroy(p);
+                } else if (event.type == ENET_EVENT_TYPE_RECEIVE) {
+                    const unsigned char first = event.packet->dataLength ? event.packet->data[0] : 0;
+                    if (first == kFull) counts.full.fetch_add(1, std::memory_order_relaxed);
+                    if (first == kHello && event.packet->dataLength == 9) {
+                        counts.established.fetch_add(1, std::memory_order_relaxed);
+                        for (int i = 0; i < 20; ++i) {  // random game messages
+                            const size_t length = 1 + rng() % 200;
+                            randomize(length);
+                            bytes[0] = static_cast<unsigned char>(130 + rng() % 126);
+                            ENetPacket* p = enet_packet_create(bytes.data(), length, rng() % 2 ? ENET_PACKET_FLAG_RELIABLE : 0);
+                            if (p && enet_peer_send(event.peer, static_cast<uint8_t>(rng() % kChannels), p) != 0) enet_packet_destroy(p);
+                        }
+                        randomize(bytes.size());  // one large one
+                        bytes[0] = static_cast<unsigned char>(130 + rng() % 126);
+                        ENetPacket* p = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
+                        if (p && enet_peer_send(event.peer, 0, p) != 0) enet_packet_destroy(p);
+                        counts.messages.fetch_add(21, std::memory_order_relaxed);
+                        enet_peer_disconnect_later(event.peer, 1);
+                    }
+                    enet_packet_destroy(event.packet);
+                } else if (event.type == ENET_EVENT_TYPE_DISCONNECT && found != attempts.end()) {
+                    attempts.erase(found);
+                }
+            }
+            enet_host_flush(host);
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    if (host) enet_host_destroy(host);
+    if (fd >= 0) ::close(fd);
+}
+
 // --- the server process ------------------------------------------------------
 
 struct ProcStats {
@@ -607,6 +728,7 @@ struct Result {
     int spawned = 0, connected = 0;
     int full = -1;  // -1: not tried
     std::string load;
+    uint64_t hostileDatagrams = 0, hostileConnects = 0, hostileEstablished = 0, hostileFull = 0, hostileMessages = 0;
 };
 
 std::vector<Result> g_results;
@@ -634,10 +756,12 @@ Result RunPhase(int players) {
     for (auto& g : groups)
         if (!g.empty()) running.emplace_back(RunBots, g, std::ref(shared), std::chrono::milliseconds(5 * threads));
 
-    // Everyone in, then the warm-up, then the measuring window.
+    // Everyone in, then the warm-up (the attack starts with it), then the measuring window.
     const Clock::time_point rampEnd = Clock::now() + 60s;
     while (shared.spawned.load() < players && Clock::now() < rampEnd) std::this_thread::sleep_for(50ms);
     result.spawned = shared.spawned.load();
+    HostileCounts hostile;
+    for (int i = 0; i < g_options.hostile; ++i) running.emplace_back(RunHostile, i, std::ref(shared), std::ref(hostile));
     std::this_thread::sleep_for(std::chrono::duration<double>(g_options.warmup));
     result.load = LoadAverage();
     const ProcStats before = ReadProc(server.Pid());
@@ -655,6 +779,17 @@ Result RunPhase(int players) {
 
     shared.stop = true;
     for (auto& t : running) t.join();
+    result.hostileDatagrams = hostile.datagrams.load();
+    result.hostileConnects = hostile.connects.load();
+    result.hostileEstablished = hostile.established.load();
+    result.hostileFull = hostile.full.load();
+    result.hostileMessages = hostile.messages.load();
+    if (shared.lost.load() > 0) {  // what the server printed, to see why
+        const std::string path = "/tmp/load_bench_server_" + std::to_string(players) + ".txt";
+        std::ofstream(path) << server.Transcript();
+        std::fprintf(stderr, "%d bots lost their connection; the server's output is in %s\n", shared.lost.load(),
+                     path.c_str());
+    }
 
     const Bot& probe = *bots[0];
     result.chunkMedian = Percentile(probe.ChunkLatencies(), 0.5);
@@ -714,6 +849,15 @@ void PrintSummary() {
                     r.deliveredPercent, r.spawned, r.connected, r.full < 0 ? "-" : (r.full ? "yes" : "NO"),
                     r.load.c_str());
     }
+    for (const Result& r : g_results)
+        if (r.hostileDatagrams || r.hostileConnects)
+            std::printf("hostile at %d players: %llu random datagrams, %llu connections asked for (%llu established,"
+                        " %llu told full), %llu random game messages\n",
+                        r.players, static_cast<unsigned long long>(r.hostileDatagrams),
+                        static_cast<unsigned long long>(r.hostileConnects),
+                        static_cast<unsigned long long>(r.hostileEstablished),
+                        static_cast<unsigned long long>(r.hostileFull),
+                        static_cast<unsigned long long>(r.hostileMessages));
     // The targets at the largest count, against the smallest of the same run.
     if (g_results.size() >= 2) {
         const Result& lo = g_results.front();
@@ -763,6 +907,8 @@ int main(int argc, char** argv) {
             g_options.threads = std::stoi(v);
         } else if (TakeOption(arg, "max-players", v)) {
             g_options.maxPlayers = std::stoi(v);
+        } else if (TakeOption(arg, "hostile", v)) {
+            g_options.hostile = std::stoi(v);
         } else {
             rest.push_back(argv[i]);
         }
@@ -776,9 +922,10 @@ int main(int argc, char** argv) {
     }
     ::setenv("TAV_BINARY", g_options.server.c_str(), 1);
     if (enet_initialize() != 0) return 1;
-    std::printf("server %s; window %.0f s per count after %.0f s of warm-up; edits every %.1f s per bot; probe every %d ms\n",
+    std::printf("server %s; window %.0f s per count after %.0f s of warm-up; edits every %.1f s per bot; probe every %d ms;"
+                " %d hostile hosts\n",
                 g_options.server.c_str(), g_options.duration, g_options.warmup, g_options.editEvery,
-                g_options.probeEveryMs);
+                g_options.probeEveryMs, g_options.hostile);
     for (int n : g_options.counts)
         benchmark::RegisterBenchmark("load/players", BM_Load)->Arg(n)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
     int count = static_cast<int>(rest.size());

@@ -126,11 +126,16 @@ Net::SerializationResult Player::Serialize(Net::SerializeParameters* serializePa
     lastInput.Serialize(out);
     const bool wholeInventory = inventory.changed;
     inventory.Serialize(out);
-    // The whole inventory travels in this one serialisation only (the next
-    // ones carry the bit 0 until it changes again), so this one must not be
-    // lost: it goes reliably, in order with the unreliable ones of the same
-    // channel, which the receiver's sequence numbers keep from overtaking it.
-    if (wholeInventory) serializeParameters->reliability[0] = Net::RELIABLE_ORDERED;
+    // New counts travel in this one serialisation only (the next ones carry
+    // the bit 0 until they change again), so it must not be lost: it goes
+    // reliably, in order with the unreliable ones of the same channel, which
+    // the receiver's sequence numbers keep from overtaking it. A whole
+    // inventory that only a construction asked for goes as usual: the
+    // connection that needs it gets its first serialisation reliably anyway,
+    // and the others have these counts already (else every connect would
+    // make every player's updates reliable for every client).
+    if (wholeInventory && inventoryEdited) serializeParameters->reliability[0] = Net::RELIABLE_ORDERED;
+    inventoryEdited = false;
     return Net::SERIALIZE_BROADCAST_IDENTICALLY;
 }
 
@@ -362,6 +367,7 @@ void Player::SetItem(ItemWrapper item) {
 void Player::AddToInventory(const BrickType& type, int32_t amount) {
     std::lock_guard<std::mutex> lock(mutex);
     inventory.Add(type, amount);
+    inventoryEdited = true;
 }
 
 int32_t Player::GetInventoryCount(const BrickType& type) {

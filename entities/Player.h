@@ -120,6 +120,8 @@ public:
     PlayerState simulatedState;
     PlayerInput lastInput;
     Inventory inventory;
+    // The counts changed since the last serialisation (under `mutex`).
+    bool inventoryEdited = false;
     bool isLocal = false;
     int32_t historyWrite = 0;
     int32_t historyRead = 0;

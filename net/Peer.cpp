@@ -78,6 +78,10 @@ constexpr size_t kRejectSlots = 16;             // ENet slots beyond the maximum
 constexpr size_t kMaxEnetPeers = 4095;          // ENet's largest peer id
 constexpr int kPollMs = 5;                      // ENet's timers are run at least this often
 constexpr std::chrono::microseconds kSpinWindow{200};  // polling without sleep after traffic
+constexpr Ms kUnverifiedCheckInterval{100};       // how often unverified connections are looked at
+constexpr size_t kHostBudgets = 4096;           // entries of the incoming budget tables
+constexpr size_t kIpBudgets = 1024;
+constexpr size_t kMinBudgetBurst = 65536;       // a whole datagram always fits
 constexpr size_t kHelloSize = 9;
 constexpr size_t kSocketBufferPerSlot = 32 * 1024;
 constexpr size_t kMinSocketBuffer = 256 * 1024;       // ENet's own size
@@ -358,6 +362,8 @@ struct Peer::Impl {
     uint64_t nextSerial = 1;
     std::atomic<unsigned> maxIncoming{0};
     std::atomic<size_t> maxIncomingMessage{MAXIMUM_MESSAGE_SIZE};
+    // Incoming budgets in bytes per second and bytes of burst (0: none).
+    std::atomic<size_t> hostRate{0}, hostBurst{0}, ipRate{0}, ipBurst{0};
     std::atomic<bool> active{false};
     std::atomic<bool> running{false};
     std::atomic<uint16_t> boundPort{0};
@@ -383,6 +389,17 @@ struct Peer::Impl {
     // Free pooled blocks (under `mutex`). Recycling a block leaves its memory
     // alone; the block is only touched again when it is reused.
     std::vector<PacketBlock*, NetAllocator<PacketBlock*>> pool;
+    // Incoming bytes, per remote host and per IP address (see AdmitBytes).
+    struct Budget {
+        uint64_t key = 0;  // the host or address, plus 1; 0: unused
+        int64_t tokens = 0;
+        Clock::time_point at{};
+    };
+    std::vector<Budget, NetAllocator<Budget>> hostBudgets, ipBudgets;
+    // Per ENet slot: since when its connection is unverified, and which one it is.
+    std::vector<Clock::time_point, NetAllocator<Clock::time_point>> unverifiedSince;
+    std::vector<uint32_t, NetAllocator<uint32_t>> unverifiedId;
+    Clock::time_point nextUnverifiedCheck{};
     Pad pad2;
 
     // The senders'.
@@ -642,6 +659,10 @@ struct Peer::Impl {
         size_t pendingFromIp = 0;    // of the address asked about
         size_t pendingFromHost = 0;  // of the address and port asked about
         Conn* oldestFromHost = nullptr;
+        // Incoming connections being told "full", of the same address and host.
+        size_t rejectedFromIp = 0;
+        size_t rejectedFromHost = 0;
+        Conn* oldestRejectedFromHost = nullptr;
     };
 
     static bool Pending(const Conn* c) { return !c->outgoing && c->state == Conn::AwaitingHello; }
@@ -663,6 +684,13 @@ struct Peer::Impl {
                         ++n.pendingFromHost;
                         if (!n.oldestFromHost || c->serial < n.oldestFromHost->serial) n.oldestFromHost = c;
                     }
+                }
+            } else if (c->state == Conn::Rejected && remote && c->address.address == remote->address) {
+                ++n.rejectedFromIp;
+                if (c->address.port == remote->port) {
+                    ++n.rejectedFromHost;
+                    if (!n.oldestRejectedFromHost || c->serial < n.oldestRejectedFromHost->serial)
+                        n.oldestRejectedFromHost = c;
                 }
             }
         }
@@ -691,13 +719,135 @@ struct Peer::Impl {
     // may take from its sender (see "How the peer works"). Called inside
     // enet_host_service, on the service thread, which has set t_messageBound.
     static inline thread_local size_t t_messageBound = MAXIMUM_MESSAGE_SIZE;
+    // The peer whose host is being serviced, when it takes incoming
+    // connections (a peer without any needs no bounds on them).
+    static inline thread_local Impl* t_server = nullptr;
+
+    // Unverified: ENet has taken an incoming connect and sent its
+    // verification, and waits for the acknowledgement; only with that does
+    // the connection reach us (and get a record). Until then it holds an ENet
+    // slot that ENet itself would keep for half a minute: a host that
+    // connects over and over and never answers would take every free slot,
+    // and no one else could connect. So unverified connections are bounded
+    // like pending ones (from one remote host, where a further one replaces
+    // the host's oldest, since the newest is the one its ENet waits for; from
+    // one IP address, beyond which the connect is not taken) and live
+    // HELLO_TIMEOUT_MS at most.
+    static bool Unverified(const ENetPeer& p) {
+        return !p.data && (p.state == ENET_PEER_STATE_ACKNOWLEDGING_CONNECT ||
+                           p.state == ENET_PEER_STATE_CONNECTION_PENDING ||
+                           p.state == ENET_PEER_STATE_CONNECTION_SUCCEEDED);
+    }
+
+    // Whether ENet may take the connect being received (see above).
+    bool AdmitConnectLocked(ENetHost* h) {
+        const ENetAddress& from = h->receivedAddress;
+        size_t fromIp = 0, fromHost = 0;
+        ENetPeer* oldest = nullptr;
+        Clock::time_point oldestSince = Clock::time_point::max();
+        for (size_t i = 0; i < h->peerCount; ++i) {
+            ENetPeer& p = h->peers[i];
+            if (p.address.host != from.host || !Unverified(p)) continue;
+            ++fromIp;
+            if (p.address.port != from.port) continue;
+            ++fromHost;
+            // Only those still waiting (the others are in ENet's dispatch queue).
+            if (p.state != ENET_PEER_STATE_ACKNOWLEDGING_CONNECT) continue;
+            const Clock::time_point since = i < unverifiedSince.size() && unverifiedSince[i] != Clock::time_point{}
+                                                ? unverifiedSince[i] : Clock::time_point::max() - Ms(1);
+            if (!oldest || since < oldestSince) {
+                oldest = &p;
+                oldestSince = since;
+            }
+        }
+        if (fromHost >= MAXIMUM_PENDING_PER_HOST && oldest) {
+            enet_peer_reset(oldest);
+            --fromIp;
+        }
+        return fromIp < maxPendingPerIp;
+    }
+
+    // A server reads at most so many bytes a second from one remote host and
+    // from one IP address, with a burst each (token buckets); a datagram
+    // beyond either is dropped before ENet reads it, so a flood costs the
+    // service thread one receive per datagram and nothing else, and the
+    // sender's ENet sends its reliable data again later. The buckets are
+    // direct-mapped tables: two keys that meet in one entry share it while
+    // both are busy, and an idle entry (full again) goes to the newcomer.
+    //
+    // The bucket's bytes now (refilled since its last use, up to the burst).
+    static int64_t Level(const Budget& b, size_t rate, size_t burst, Clock::time_point now) {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - b.at).count();
+        const double level = static_cast<double>(b.tokens) + static_cast<double>(rate) * static_cast<double>(us) / 1e6;
+        return static_cast<int64_t>(std::min(level, static_cast<double>(burst)));
+    }
+    // Brings the entry up to now for `key`, which takes it over when it is
+    // unused or idle (full again); true when it has `bytes`.
+    static bool Has(Budget& b, uint64_t key, size_t rate, size_t burst, Clock::time_point now, size_t bytes) {
+        const int64_t level = b.key == 0 ? static_cast<int64_t>(burst) : Level(b, rate, burst, now);
+        if (b.key != key && level >= static_cast<int64_t>(burst)) b.key = key;
+        b.tokens = level;
+        b.at = now;
+        return b.tokens >= static_cast<int64_t>(bytes);
+    }
+    bool AdmitBytesLocked(const ENetHost* h) {
+        const size_t hr = hostRate.load(std::memory_order_relaxed), ir = ipRate.load(std::memory_order_relaxed);
+        if ((!hr && !ir) || hostBudgets.empty() || ipBudgets.empty()) return true;
+        const size_t bytes = h->receivedDataLength;
+        const Clock::time_point now = Clock::now();
+        const uint64_t ipKey = uint64_t{h->receivedAddress.host} + 1;
+        const uint64_t hostKey = ((uint64_t{h->receivedAddress.host} << 16) | h->receivedAddress.port) + 1;
+        Budget& hb = hostBudgets[static_cast<size_t>((hostKey * 0x9E3779B97F4A7C15ull) >> 32) % hostBudgets.size()];
+        Budget& ib = ipBudgets[static_cast<size_t>((ipKey * 0x9E3779B97F4A7C15ull) >> 32) % ipBudgets.size()];
+        const size_t hbst = hostBurst.load(std::memory_order_relaxed), ibst = ipBurst.load(std::memory_order_relaxed);
+        const bool hostOk = !hr || Has(hb, hostKey, hr, hbst, now, bytes);
+        const bool ipOk = !ir || Has(ib, ipKey, ir, ibst, now, bytes);
+        if (!hostOk || !ipOk) return false;
+        if (hr) hb.tokens -= static_cast<int64_t>(bytes);
+        if (ir) ib.tokens -= static_cast<int64_t>(bytes);
+        return true;
+    }
+
+    // Ends the unverified connections older than HELLO_TIMEOUT_MS, as ENet's
+    // own time-out would: silently.
+    void ExpireUnverifiedLocked(Clock::time_point now) {
+        if (now < nextUnverifiedCheck) return;
+        nextUnverifiedCheck = now + kUnverifiedCheckInterval;
+        if (unverifiedSince.size() != host->peerCount || unverifiedId.size() != host->peerCount) {
+            try {
+                unverifiedSince.assign(host->peerCount, Clock::time_point{});
+                unverifiedId.assign(host->peerCount, 0);
+            } catch (const std::bad_alloc&) {
+                unverifiedSince.clear();  // tried again at the next check
+                return;
+            }
+        }
+        for (size_t i = 0; i < host->peerCount; ++i) {
+            ENetPeer& p = host->peers[i];
+            Clock::time_point& since = unverifiedSince[i];
+            // Those connected or about to be are in ENet's dispatch queue: left alone.
+            if (!Unverified(p) || p.state != ENET_PEER_STATE_ACKNOWLEDGING_CONNECT) {
+                since = Clock::time_point{};
+            } else if (since == Clock::time_point{} || p.connectID != unverifiedId[i]) {
+                since = now;
+                unverifiedId[i] = p.connectID;
+            } else if (now - since >= Ms(HELLO_TIMEOUT_MS)) {
+                enet_peer_reset(&p);
+                since = Clock::time_point{};
+            }
+        }
+    }
 
     static int ENET_CALLBACK Intercept(ENetHost* h, ENetEvent*) {
+        if (t_server && !t_server->AdmitBytesLocked(h)) return 1;
         size_t bound = MAXIMUM_HANDSHAKE_MESSAGE_SIZE;
         if (h->receivedDataLength >= 2) {
             // The datagram's first field: the peer id, with flags and session.
             const unsigned field = (unsigned{h->receivedData[0]} << 8) | h->receivedData[1];
             const unsigned id = field & ~unsigned{ENET_PROTOCOL_HEADER_FLAG_MASK | ENET_PROTOCOL_HEADER_SESSION_MASK};
+            // No peer yet: a connect. Beyond the bounds of unverified
+            // connections ENet never sees it (the sender's ENet repeats it).
+            if (id == ENET_PROTOCOL_MAXIMUM_PEER_ID && t_server && !t_server->AdmitConnectLocked(h)) return 1;
             if (id < h->peerCount) {
                 const ENetPeer& peer = h->peers[id];
                 const auto* c = static_cast<const Conn*>(peer.data);
@@ -759,7 +909,21 @@ struct Peer::Impl {
         }
         const SystemAddress address = ToSystemAddress(peer->address);
         const Census n = CensusLocked(&address);
-        if (!FullLocked(n)) {
+        if (FullLocked(n)) {
+            // Connections being told "full" hold ENet slots until their
+            // disconnection completes: under the same bounds as pending ones,
+            // a host that connects over and over cannot take every free slot
+            // (and with them the answer that others are owed).
+            size_t fromIp = n.rejectedFromIp;
+            if (n.rejectedFromHost >= MAXIMUM_PENDING_PER_HOST && n.oldestRejectedFromHost) {
+                DeleteConnLocked(n.oldestRejectedFromHost, PeerAction::DisconnectNow);
+                --fromIp;
+            }
+            if (fromIp >= maxPendingPerIp) {
+                Drop(peer);
+                return;
+            }
+        } else {
             // A host that starts another exchange gives up its oldest; an
             // address or a server with too many exchanges gets no more.
             size_t pending = n.pending, fromIp = n.pendingFromIp;
@@ -1013,6 +1177,7 @@ struct Peer::Impl {
         // socket work. The pass then publishes what came in, so that the
         // receiver works on a burst while the rest of it arrives.
         t_messageBound = maxIncomingMessage.load(std::memory_order_relaxed);
+        t_server = maxIncoming.load(std::memory_order_relaxed) > 0 ? this : nullptr;
         int r = enet_host_service(host, &event, 0);
         host->maximumPacketSize = MAXIMUM_MESSAGE_SIZE;  // for our own sends
         while (r > 0) {
@@ -1032,6 +1197,7 @@ struct Peer::Impl {
             r = enet_host_check_events(host, &event);
         }
         CheckConnsLocked(Clock::now());
+        ExpireUnverifiedLocked(Clock::now());
         enet_host_flush(host);
         PublishLocked();
         return active;
@@ -1140,6 +1306,13 @@ struct Peer::Impl {
                 pool.reserve(kPoolLimit);
             } catch (const std::bad_alloc&) {
                 // No room for a pool: every block is freed when released.
+            }
+            try {
+                hostBudgets.assign(kHostBudgets, Budget{});
+                ipBudgets.assign(kIpBudgets, Budget{});
+            } catch (const std::bad_alloc&) {
+                hostBudgets.clear();  // no budgets: every datagram is read
+                ipBudgets.clear();
             }
         }
         running.store(true);
@@ -1285,6 +1458,13 @@ void Peer::SetMaximumIncomingMessageSize(size_t bytes) {
     impl_->maxIncomingMessage.store(std::max(bytes, MAXIMUM_HANDSHAKE_MESSAGE_SIZE));
 }
 size_t Peer::GetMaximumIncomingMessageSize() const { return impl_->maxIncomingMessage.load(); }
+
+void Peer::SetIncomingBudget(size_t hostBytesPerSecond, size_t hostBurst, size_t ipBytesPerSecond, size_t ipBurst) {
+    impl_->hostBurst.store(std::max(hostBurst, kMinBudgetBurst));
+    impl_->ipBurst.store(std::max(ipBurst, kMinBudgetBurst));
+    impl_->hostRate.store(hostBytesPerSecond);
+    impl_->ipRate.store(ipBytesPerSecond);
+}
 
 ConnectionAttemptResult Peer::Connect(const char* host, uint16_t remotePort, const char* /*passwordData*/,
                                       int /*passwordDataLength*/, void* /*publicKey*/,

@@ -84,6 +84,13 @@ public:
     void SetMaximumIncomingMessageSize(size_t bytes);
     size_t GetMaximumIncomingMessageSize() const;
 
+    // A peer that takes incoming connections reads at most hostBytesPerSecond
+    // from one remote host (IP address and port) and ipBytesPerSecond from
+    // one IP address, each with a burst (at least 65536 bytes); datagrams
+    // beyond either are dropped unread (ENet's reliable data comes again
+    // later). A rate of 0 sets no bound (the default).
+    void SetIncomingBudget(size_t hostBytesPerSecond, size_t hostBurst, size_t ipBytesPerSecond, size_t ipBurst);
+
     // Starts connecting: sendConnectionAttemptCount ENet connects, each given
     // timeBetweenSendConnectionAttemptsMs; after the last fails the peer
     // delivers ID_CONNECTION_ATTEMPT_FAILED once. The host is resolved here (an
@@ -162,6 +169,9 @@ inline constexpr size_t MAXIMUM_HANDSHAKE_MESSAGE_SIZE = 64;
 // one IP address (half of the peer's maximum connections, at least
 // MAXIMUM_PENDING_PER_HOST), and in all (the peer's maximum connections).
 // Beyond the last two a new connection is ended at once, without an answer.
+// The same bounds per host and per IP address hold for connections whose
+// ENet connect is not yet acknowledged (they end after HELLO_TIMEOUT_MS), and
+// for those being told that the peer is full.
 inline constexpr unsigned MAXIMUM_PENDING_PER_HOST = 2;
 
 }  // namespace Net

@@ -46,6 +46,7 @@ Client::Client(IClientCallback* listener_, bool isServer_, uint16_t port) : isSe
         peer->AttachPlugin(replicaManager);
         peer->SetMaximumIncomingConnections(kMaxConnections);
         peer->SetMaximumIncomingMessageSize(kMaxClientMessageBytes);
+        peer->SetIncomingBudget(kClientBytesPerSecond, kClientBurstBytes, kAddressBytesPerSecond, kAddressBurstBytes);
         peer->SetTimeoutTime(kConnectionTimeoutMs, Net::UNASSIGNED_SYSTEM_ADDRESS);
     } else {
         Net::SocketDescriptor descriptor(0, "");

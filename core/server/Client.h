@@ -27,6 +27,14 @@ inline constexpr uint32_t kConnectionTimeoutMs = 10000;
 // is far smaller (a chunk request of 1024 coordinates is 12293 bytes). What
 // one connection can have in reassembly stays below twice this.
 inline constexpr size_t kMaxClientMessageBytes = 6u * 1024u * 1024u;
+// What the server reads from one remote host, and from one IP address, a
+// second and in a burst. An honest client sends a few KiB a second; a burst
+// holds the largest message whole. Beyond them datagrams are dropped unread,
+// so that a flood cannot take the network library's thread from the others.
+inline constexpr size_t kClientBytesPerSecond = 1u * 1024u * 1024u;
+inline constexpr size_t kClientBurstBytes = 8u * 1024u * 1024u;
+inline constexpr size_t kAddressBytesPerSecond = 16u * 1024u * 1024u;
+inline constexpr size_t kAddressBurstBytes = 48u * 1024u * 1024u;
 
 // One connected peer as the replica manager sees it.
 class ConnectionImpl : public Net::Connection {

@@ -627,6 +627,144 @@ TEST(Peer, HalfOpenConnectionsOfOneHostDoNotKeepAnHonestClientOut) {
     EXPECT_EQ(server->NumberOfConnections(), 1u);
 }
 
+// ENet hosts that send their connects once and are never serviced again:
+// the peer's verifications of them are never acknowledged.
+class SilentConnects {
+public:
+    SilentConnects(uint16_t port, size_t hosts, size_t connectsPerHost) {
+        ENetAddress a{};
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = port;
+        for (size_t h = 0; h < hosts; ++h) {
+            ENetHost* host = enet_host_create(nullptr, connectsPerHost, Net::NUMBER_OF_ORDERED_STREAMS, 0, 0);
+            if (!host) throw std::runtime_error("no ENet host");
+            hosts_.push_back(host);
+            for (size_t i = 0; i < connectsPerHost; ++i) enet_host_connect(host, &a, Net::NUMBER_OF_ORDERED_STREAMS, 0);
+            enet_host_flush(host);
+        }
+    }
+    ~SilentConnects() {
+        for (ENetHost* h : hosts_) enet_host_destroy(h);
+    }
+    SilentConnects(const SilentConnects&) = delete;
+    SilentConnects& operator=(const SilentConnects&) = delete;
+
+private:
+    std::vector<ENetHost*> hosts_;
+};
+
+TEST(Peer, UnansweredConnectsOfOneHostLeaveRoomForOthers) {
+    // The game server's limits: ENet has 272 slots. One host asks for 400
+    // connections and never answers; ENet would keep each for half a minute.
+    PeerPtr server = StartPeer(128, 128);
+    Inbox in(server.get());
+    SilentConnects flood(server->GetBoundPort(), 1, 400);
+    std::this_thread::sleep_for(Ms(50));  // all of them are in
+
+    // Before the flood's connects would end by themselves.
+    PeerPtr honest = StartPeer(1, 0);
+    Inbox honestIn(honest.get());
+    ASSERT_EQ(honest->Connect("127.0.0.1", server->GetBoundPort(), nullptr, 0), Net::CONNECTION_ATTEMPT_STARTED);
+    ASSERT_NE(honestIn.WaitId(Net::ID_CONNECTION_REQUEST_ACCEPTED, Ms(Net::HELLO_TIMEOUT_MS / 2)), nullptr);
+    ASSERT_NE(in.WaitId(Net::ID_NEW_INCOMING_CONNECTION), nullptr);
+    EXPECT_EQ(in.got[0].guid, honest->GetMyGUID());
+    EXPECT_EQ(server->NumberOfConnections(), 1u);
+}
+
+TEST(Peer, UnansweredConnectsEndAfterTheHelloTime) {
+    // Four connections, so at most two unanswered connects from one address:
+    // many hosts of that address take them, and the honest client of the same
+    // address gets in once they have ended.
+    PeerPtr server = StartPeer(4, 4);
+    Inbox in(server.get());
+    SilentConnects flood(server->GetBoundPort(), 30, 1);
+    std::this_thread::sleep_for(Ms(50));
+
+    PeerPtr honest = StartPeer(1, 0);
+    Inbox honestIn(honest.get());
+    // Well before ENet's own time-out of such connects (15 s and more).
+    ASSERT_EQ(honest->Connect("127.0.0.1", server->GetBoundPort(), nullptr, 0, nullptr, 0, 16, 500),
+              Net::CONNECTION_ATTEMPT_STARTED);
+    ASSERT_NE(honestIn.WaitId(Net::ID_CONNECTION_REQUEST_ACCEPTED, Ms(8000)), nullptr);
+    EXPECT_EQ(honestIn.Count(Net::ID_CONNECTION_ATTEMPT_FAILED), 0u);
+    ASSERT_NE(in.WaitId(Net::ID_NEW_INCOMING_CONNECTION), nullptr);
+    EXPECT_EQ(in.got[0].guid, honest->GetMyGUID());
+}
+
+TEST(Peer, ConnectionsToldFullOfOneHostLeaveTheAnswerToOthers) {
+    // A full server (ENet has 32 slots). One host connects over and over and
+    // forgets each connection once ENet has it, so that the server's "full"
+    // and disconnection are never acknowledged: each would hold its slot for
+    // the reject time-out. (The host's ENet reuses the forgotten slots, and
+    // the server's late disconnection of an old connection ends the new one
+    // in the same slot, so not every attempt gets through.)
+    Pair pair(1);
+    ENetHost* host = enet_host_create(nullptr, 4, Net::NUMBER_OF_ORDERED_STREAMS, 0, 0);
+    ASSERT_NE(host, nullptr);
+    ENetAddress a{};
+    enet_address_set_host_ip(&a, "127.0.0.1");
+    a.port = pair.server->GetBoundPort();
+    size_t taken = 0;
+    for (int i = 0; i < 100; ++i) {
+        ENetPeer* peer = enet_host_connect(host, &a, Net::NUMBER_OF_ORDERED_STREAMS, 0);
+        ASSERT_NE(peer, nullptr);
+        bool connected = false;
+        WaitUntil([&] {
+            ENetEvent e;
+            while (enet_host_service(host, &e, 0) > 0) {
+                if (e.type == ENET_EVENT_TYPE_CONNECT && e.peer == peer) connected = true;
+                if (e.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(e.packet);
+            }
+            return connected;
+        }, Ms(100));
+        taken += connected;
+        enet_peer_reset(peer);
+    }
+    EXPECT_GT(taken, 40u);  // more than the server's free slots
+
+    PeerPtr late = StartPeer(1, 0);
+    Inbox lateIn(late.get());
+    ASSERT_EQ(late->Connect("127.0.0.1", pair.server->GetBoundPort(), nullptr, 0), Net::CONNECTION_ATTEMPT_STARTED);
+    EXPECT_NE(lateIn.WaitId(Net::ID_NO_FREE_INCOMING_CONNECTIONS, Ms(1000)), nullptr);
+    EXPECT_EQ(pair.server->NumberOfConnections(), 1u);
+    enet_host_destroy(host);
+}
+
+TEST(Peer, AFloodingHostGetsItsBudgetAndOthersTheirs) {
+    // 64 KiB a second and a burst of 128 KiB from one host.
+    constexpr size_t kRate = 64 * 1024, kBurst = 128 * 1024, kSize = 1000, kFlood = 3000;
+    PeerPtr server = StartPeer(4, 4);
+    server->SetIncomingBudget(kRate, kBurst, 0, 0);
+    Inbox in(server.get());
+    PeerPtr flooder = StartPeer(1, 0), other = StartPeer(1, 0);
+    Inbox flooderIn(flooder.get()), otherIn(other.get());
+    for (Net::Peer* p : {flooder.get(), other.get()})
+        ASSERT_EQ(p->Connect("127.0.0.1", server->GetBoundPort(), nullptr, 0), Net::CONNECTION_ATTEMPT_STARTED);
+    ASSERT_NE(flooderIn.WaitId(Net::ID_CONNECTION_REQUEST_ACCEPTED), nullptr);
+    ASSERT_NE(otherIn.WaitId(Net::ID_CONNECTION_REQUEST_ACCEPTED), nullptr);
+    ASSERT_TRUE(WaitUntil([&] {
+        in.Pump();
+        return in.Count(Net::ID_NEW_INCOMING_CONNECTION) == 2;
+    }));
+
+    // 3 MB of unreliable messages at once, then the other host's message.
+    const auto start = Clock::now();
+    std::vector<unsigned char> bulk(kSize, 0);
+    bulk[0] = 150;
+    for (size_t i = 0; i < kFlood; ++i)
+        SendBytes(flooder.get(), bulk, Net::UNRELIABLE, 1, server->GetMyGUID());
+    ASSERT_NE(SendBytes(other.get(), {151}, Net::RELIABLE_ORDERED, 1, server->GetMyGUID()), 0u);
+    ASSERT_NE(in.WaitId(151), nullptr);
+    in.PumpFor(Ms(300));
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // What the budget lets through, with room for the datagrams' headers.
+    const double allowed = (double(kBurst) + double(kRate) * seconds) / double(kSize);
+    EXPECT_GT(in.Count(150), 0u);
+    EXPECT_LE(double(in.Count(150)), allowed) << seconds << " s";
+    EXPECT_LT(in.Count(150), kFlood / 4);
+    EXPECT_EQ(server->NumberOfConnections(), 2u);  // no one lost
+}
+
 TEST(Peer, ConnectionsInTheExchangeAreBoundedPerHostAndPerAddress) {
     // Four connections: at most two pending from one host, two from one IP.
     PeerPtr server = StartPeer(4, 4);
