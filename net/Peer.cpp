@@ -82,6 +82,7 @@ constexpr Ms kUnverifiedCheckInterval{100};       // how often unverified connec
 constexpr size_t kHostBudgets = 4096;           // entries of the incoming budget tables
 constexpr size_t kIpBudgets = 1024;
 constexpr size_t kMinBudgetBurst = 65536;       // a whole datagram always fits
+constexpr size_t kSmallDatagram = 128;          // read even beyond the budget
 constexpr size_t kHelloSize = 9;
 constexpr size_t kSocketBufferPerSlot = 32 * 1024;
 constexpr size_t kMinSocketBuffer = 256 * 1024;       // ENet's own size
@@ -802,9 +803,14 @@ struct Peer::Impl {
         const size_t hbst = hostBurst.load(std::memory_order_relaxed), ibst = ipBurst.load(std::memory_order_relaxed);
         const bool hostOk = !hr || Has(hb, hostKey, hr, hbst, now, bytes);
         const bool ipOk = !ir || Has(ib, ipKey, ir, ibst, now, bytes);
-        if (!hostOk || !ipOk) return false;
-        if (hr) hb.tokens -= static_cast<int64_t>(bytes);
-        if (ir) ib.tokens -= static_cast<int64_t>(bytes);
+        // Small datagrams (acknowledgements, pings, a player's input) are read
+        // even beyond the budget, and counted: a host whose bulk has spent it
+        // must still acknowledge what it is sent, or the server's data to it
+        // would wait in ENet's queues, which ENet walks on every send.
+        const bool small = bytes <= kSmallDatagram;
+        if (!small && (!hostOk || !ipOk)) return false;
+        if (hr) hb.tokens = std::max(hb.tokens - static_cast<int64_t>(bytes), -static_cast<int64_t>(hbst));
+        if (ir) ib.tokens = std::max(ib.tokens - static_cast<int64_t>(bytes), -static_cast<int64_t>(ibst));
         return true;
     }
 

@@ -88,7 +88,8 @@ public:
     // from one remote host (IP address and port) and ipBytesPerSecond from
     // one IP address, each with a burst (at least 65536 bytes); datagrams
     // beyond either are dropped unread (ENet's reliable data comes again
-    // later). A rate of 0 sets no bound (the default).
+    // later), except those of at most 128 bytes (acknowledgements, pings),
+    // which are read and counted. A rate of 0 sets no bound (the default).
     void SetIncomingBudget(size_t hostBytesPerSecond, size_t hostBurst, size_t ipBytesPerSecond, size_t ipBurst);
 
     // Starts connecting: sendConnectionAttemptCount ENet connects, each given
