@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -78,6 +79,10 @@ constexpr size_t kRejectSlots = 16;             // ENet slots beyond the maximum
 constexpr size_t kMaxEnetPeers = 4095;          // ENet's largest peer id
 constexpr int kPollMs = 5;                      // ENet's timers are run at least this often
 constexpr std::chrono::microseconds kSpinWindow{200};  // polling without sleep after traffic
+constexpr size_t kBacklogCommands = 64;         // ENet commands queued for a connection: backlogged
+constexpr Ms kFlowInterval{5};                  // how often the queues are looked at
+constexpr size_t kFragmentBytes = 1200;         // about what one ENet command carries
+constexpr size_t kMaxWaitingBytes = 32u << 20;  // reliable data waiting for one connection, at most
 constexpr Ms kUnverifiedCheckInterval{100};       // how often unverified connections are looked at
 constexpr size_t kHostBudgets = 4096;           // entries of the incoming budget tables
 constexpr size_t kIpBudgets = 1024;
@@ -246,6 +251,17 @@ struct Conn {
     uint32_t intervalMs = 0;
     uint32_t timeoutMs = 0;  // 0: the peer's default
     Clock::time_point deadline;
+    // Flow control of an established connection (see FlowLocked).
+    struct Waiting {
+        ENetPacket* packet;
+        uint8_t channel;
+    };
+    std::deque<Waiting, NetAllocator<Waiting>> waiting;
+    size_t waitingBytes = 0;
+    size_t queuedEstimate = 0;  // ENet's queue at the last look, plus what went to it since
+    Clock::time_point nextFeed{};  // a full queue is looked at again from then
+    bool backlogged = false;
+    bool overflowed = false;
 };
 
 using ConnAlloc = NetAllocator<Conn>;
@@ -401,6 +417,7 @@ struct Peer::Impl {
     std::vector<Clock::time_point, NetAllocator<Clock::time_point>> unverifiedSince;
     std::vector<uint32_t, NetAllocator<uint32_t>> unverifiedId;
     Clock::time_point nextUnverifiedCheck{};
+    Clock::time_point nextFlowCheck{};
     Pad pad2;
 
     // The senders'.
@@ -619,6 +636,8 @@ struct Peer::Impl {
                 case PeerAction::DisconnectGracefully: enet_peer_disconnect_now(peer, kGracefulDisconnect); break;
             }
         }
+        for (const Conn::Waiting& w : c->waiting)
+            if (--w.packet->referenceCount == 0) enet_packet_destroy(w.packet);
         c->~Conn();
         ConnAlloc().deallocate(c, 1);
     }
@@ -812,6 +831,93 @@ struct Peer::Impl {
         if (hr) hb.tokens = std::max(hb.tokens - static_cast<int64_t>(bytes), -static_cast<int64_t>(hbst));
         if (ir) ib.tokens = std::max(ib.tokens - static_cast<int64_t>(bytes), -static_cast<int64_t>(ibst));
         return true;
+    }
+
+    // Flow control. ENet walks a peer's whole queue of unsent commands on
+    // every send while the peer's window is full, so a connection that does
+    // not acknowledge (gone without a word, until its time-out) or reads
+    // slowly would make every pass of the service thread longer with each
+    // message queued for it, until the thread had no time for the others.
+    // So while ENet holds kBacklogCommands or more for a connection, reliable
+    // messages to it wait here in order (and go to ENet as its queue drains),
+    // and unreliable ones are dropped (never sent out of order with the
+    // reliable ones that wait). A connection with more than kMaxWaitingBytes
+    // waiting is lost.
+    void SendToLocked(Conn* c, ENetPacket* packet, uint8_t channel) {
+        if (!c->backlogged && c->waiting.empty()) {
+            enet_peer_send(c->peer, channel, packet);
+            c->queuedEstimate += packet->dataLength / kFragmentBytes + 1;
+            c->backlogged = c->queuedEstimate >= kBacklogCommands;
+            return;
+        }
+        if (!(packet->flags & ENET_PACKET_FLAG_RELIABLE) || c->overflowed) return;
+        if (c->waitingBytes + packet->dataLength > kMaxWaitingBytes) {
+            c->overflowed = true;
+            return;
+        }
+        try {
+            c->waiting.push_back(Conn::Waiting{packet, channel});
+        } catch (const std::bad_alloc&) {
+            c->overflowed = true;
+            return;
+        }
+        ++packet->referenceCount;  // held until it goes to ENet
+        c->waitingBytes += packet->dataLength;
+    }
+
+    // Hands what waits for the connection to ENet, `all` of it or while its
+    // queue is short.
+    static void FeedLocked(Conn* c, bool all) {
+        size_t queued = all ? 0 : QueuedCommands(c->peer, kBacklogCommands);
+        while (!c->waiting.empty() && (all || queued < kBacklogCommands)) {
+            const Conn::Waiting w = c->waiting.front();
+            c->waiting.pop_front();
+            const size_t bytes = w.packet->dataLength;
+            c->waitingBytes -= bytes;
+            enet_peer_send(c->peer, w.channel, w.packet);
+            if (--w.packet->referenceCount == 0) enet_packet_destroy(w.packet);
+            queued += bytes / kFragmentBytes + 1;
+        }
+        c->queuedEstimate = queued;
+        c->backlogged = queued >= kBacklogCommands;
+    }
+
+    // ENet's unsent commands for the peer, counted up to `cap`.
+    static size_t QueuedCommands(ENetPeer* peer, size_t cap) {
+        size_t n = 0;
+        for (ENetListIterator it = enet_list_begin(&peer->outgoingCommands);
+             it != enet_list_end(&peer->outgoingCommands) && n < cap; it = enet_list_next(it))
+            ++n;
+        return n;
+    }
+
+    // Every pass: what waits goes to ENet as far as the queue has room (a
+    // queue found full is looked at again after kFlowInterval); every
+    // kFlowInterval: every connection's queue is counted again.
+    void FlowLocked(Clock::time_point now) {
+        const bool recount = now >= nextFlowCheck;
+        if (recount) nextFlowCheck = now + kFlowInterval;
+        for (size_t i = 0; i < conns.size();) {
+            Conn* c = conns[i];
+            if (c->state != Conn::Established || !c->peer || (!recount && c->waiting.empty() && !c->overflowed) ||
+                (!recount && now < c->nextFeed)) {
+                ++i;
+                continue;
+            }
+            if (c->overflowed) {
+                // Too much waiting: lost, as a silent one is at its time-out.
+                const SystemAddress address = c->address;
+                const Guid remote = c->guid;
+                const bool incoming = !c->outgoing;
+                DeleteConnLocked(c, PeerAction::DisconnectNow);
+                PushEvent(ID_CONNECTION_LOST, address, remote, Notify::ClosedConnection, incoming,
+                          LCR_CONNECTION_LOST);
+                continue;
+            }
+            FeedLocked(c, false);
+            if (!c->waiting.empty()) c->nextFeed = now + kFlowInterval;
+            ++i;
+        }
     }
 
     // Ends the unverified connections older than HELLO_TIMEOUT_MS, as ENet's
@@ -1126,9 +1232,9 @@ struct Peer::Impl {
         }
         // A stream of sends mostly goes to one target: look it up once.
         const AddressOrGuid* lastTarget = nullptr;
-        const Conn* lastConn = nullptr;
+        Conn* lastConn = nullptr;
         for (Out& o : drainBatch) {
-            const Conn* only = nullptr;
+            Conn* only = nullptr;
             if (!o.broadcast) {
                 if (!lastTarget || !SameTarget(*lastTarget, o.target)) {
                     lastTarget = &o.target;
@@ -1145,11 +1251,11 @@ struct Peer::Impl {
             if (!packet) packet = enet_packet_create(drainBytes.data() + o.offset, o.length, o.flags);
             if (!packet) continue;
             if (only) {
-                enet_peer_send(only->peer, o.channel, packet);
+                SendToLocked(only, packet, o.channel);
             } else {
                 const Conn* except = FindEstablishedLocked(o.target);
-                for (const Conn* c : conns)
-                    if (c->state == Conn::Established && c != except) enet_peer_send(c->peer, o.channel, packet);
+                for (Conn* c : conns)
+                    if (c->state == Conn::Established && c != except) SendToLocked(c, packet, o.channel);
             }
             if (packet->referenceCount == 0) enet_packet_destroy(packet);
         }
@@ -1203,6 +1309,7 @@ struct Peer::Impl {
             r = enet_host_check_events(host, &event);
         }
         CheckConnsLocked(Clock::now());
+        FlowLocked(Clock::now());
         ExpireUnverifiedLocked(Clock::now());
         enet_host_flush(host);
         PublishLocked();
@@ -1352,6 +1459,7 @@ struct Peer::Impl {
             for (size_t i = 0; i < conns.size();) {
                 Conn* c = conns[i];
                 if (c->state == Conn::Established && c->peer) {
+                    FeedLocked(c, true);
                     SetStateLocked(c, Conn::Closing);
                     enet_peer_disconnect_later(c->peer, kGracefulDisconnect);
                     ++i;
@@ -1533,6 +1641,7 @@ void Peer::CloseConnection(const AddressOrGuid& target, bool sendDisconnectionNo
             if (it != m.byGuid.end()) m.byGuid.erase(it);
         }
         if (sendDisconnectionNotification) {
+            Impl::FeedLocked(c, true);
             m.SetStateLocked(c, Conn::Closing);
             enet_peer_disconnect_later(c->peer, kGracefulDisconnect);
         } else {

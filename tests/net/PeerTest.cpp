@@ -419,6 +419,55 @@ TEST(Peer, LargeReliableMessagesArriveWhole) {
     EXPECT_TRUE(atClient->bytes == down);
 }
 
+TEST(Peer, AConnectionThatTakesNothingIsLostOnceTooMuchWaitsForIt) {
+    // Well before the 10 s time-out: 40 MiB of reliable messages for a
+    // client that has stopped answering; another client is served meanwhile.
+    Pair pair;
+    RawClient raw(pair.server->GetBoundPort());
+    ASSERT_TRUE(raw.WaitConnected());
+    raw.Send(RawClient::Hello(0x5151));
+    ASSERT_TRUE(raw.ServiceUntil([&] { return !raw.received.empty(); }));
+    ASSERT_NE(pair.serverIn.WaitId(Net::ID_NEW_INCOMING_CONNECTION, kWait, 1), nullptr);
+    raw.ServiceUntil([] { return false; }, Ms(50));  // the acknowledgements go out; then nothing more
+
+    const auto bulk = Pattern(256 * 1024, 170);
+    int sent = 0;  // the sends end once the connection is gone
+    while (sent < 160 && SendBytes(pair.server.get(), bulk, Net::RELIABLE_ORDERED, 1, Guid(0x5151)) != 0) ++sent;
+    EXPECT_GT(sent, 0);
+    ASSERT_NE(SendBytes(pair.server.get(), {171}, Net::RELIABLE_ORDERED, 1, pair.client->GetMyGUID()), 0u);
+    EXPECT_NE(pair.clientIn.WaitId(171), nullptr);
+    const Msg* lost = pair.serverIn.WaitId(Net::ID_CONNECTION_LOST, Ms(3000));
+    ASSERT_NE(lost, nullptr);
+    EXPECT_EQ(lost->guid, Guid(0x5151));
+    EXPECT_EQ(pair.server->NumberOfConnections(), 1u);
+}
+
+TEST(Peer, ABacklogOfReliableMessagesArrivesWholeAndInOrder) {
+    // Far more than ENet may hold for one connection at a time: they wait
+    // and follow in their order, with an unreliable one among them.
+    Pair pair;
+    constexpr int kCount = 300;
+    for (int i = 0; i < kCount; ++i) {
+        auto m = Pattern(32 * 1024, 172);
+        m[1] = static_cast<unsigned char>(i >> 8);
+        m[2] = static_cast<unsigned char>(i);
+        ASSERT_NE(SendBytes(pair.server.get(), m, Net::RELIABLE_ORDERED, 2, pair.client->GetMyGUID()), 0u);
+        if (i == kCount / 2) SendBytes(pair.server.get(), {173}, Net::UNRELIABLE_SEQUENCED, 2, pair.client->GetMyGUID());
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        pair.clientIn.Pump();
+        return pair.clientIn.Count(172) == size_t{kCount};
+    }, Ms(20000)));
+    int next = 0;
+    for (const Msg& m : pair.clientIn.got) {
+        if (m.id() != 172) continue;
+        ASSERT_EQ(m.bytes.size(), 32u * 1024u);
+        EXPECT_EQ((m.bytes[1] << 8) | m.bytes[2], next);
+        ++next;
+    }
+    EXPECT_EQ(pair.server->NumberOfConnections(), 1u);
+}
+
 TEST(Peer, HostileInputIsDroppedWithoutHarm) {
     PeerPtr server = StartPeer(4, 4);
     Inbox in(server.get());
