@@ -892,7 +892,7 @@ struct Peer::Impl {
     }
 
     // Every pass: what waits goes to ENet as far as the queue has room (a
-    // queue found full is looked at again after kFlowInterval); every
+    // queue found without any room is looked at again after kFlowInterval); every
     // kFlowInterval: every connection's queue is counted again.
     void FlowLocked(Clock::time_point now) {
         const bool recount = now >= nextFlowCheck;
@@ -914,8 +914,10 @@ struct Peer::Impl {
                           LCR_CONNECTION_LOST);
                 continue;
             }
+            const size_t before = c->waiting.size();
             FeedLocked(c, false);
-            if (!c->waiting.empty()) c->nextFeed = now + kFlowInterval;
+            // No room at all: the connection is not taking anything now.
+            if (!c->waiting.empty() && c->waiting.size() == before) c->nextFeed = now + kFlowInterval;
             ++i;
         }
     }
