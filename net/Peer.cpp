@@ -260,7 +260,6 @@ struct Conn {
     size_t waitingBytes = 0;
     size_t queuedEstimate = 0;  // ENet's queue at the last look, plus what went to it since
     Clock::time_point nextFeed{};  // a full queue is looked at again from then
-    bool backlogged = false;
     bool overflowed = false;
 };
 
@@ -664,6 +663,21 @@ struct Peer::Impl {
         return nullptr;
     }
 
+    // Connections of one kind from the address asked about (`ip`) and from
+    // its host, the address and port (`host`, with the oldest of them).
+    struct FromRemote {
+        size_t ip = 0;
+        size_t host = 0;
+        Conn* oldest = nullptr;
+        void Count(Conn* c, const SystemAddress* remote) {
+            if (!remote || c->address.address != remote->address) return;
+            ++ip;
+            if (c->address.port != remote->port) return;
+            ++host;
+            if (!oldest || c->serial < oldest->serial) oldest = c;
+        }
+    };
+
     // What holds a place, counted in one walk. Outgoing attempts in progress
     // hold one among the maximum connections; incoming connections in the
     // hello exchange are pending and counted apart, except that one whose
@@ -676,13 +690,9 @@ struct Peer::Impl {
         size_t outgoingInProgress = 0;
         size_t helloTaken = 0;  // pending, with the hello taken
         size_t pending = 0;
-        size_t pendingFromIp = 0;    // of the address asked about
-        size_t pendingFromHost = 0;  // of the address and port asked about
-        Conn* oldestFromHost = nullptr;
-        // Incoming connections being told "full", of the same address and host.
-        size_t rejectedFromIp = 0;
-        size_t rejectedFromHost = 0;
-        Conn* oldestRejectedFromHost = nullptr;
+        // From the address asked about: pending ones, and incoming ones
+        // being told "full".
+        FromRemote pendingFrom, rejectedFrom;
     };
 
     static bool Pending(const Conn* c) { return !c->outgoing && c->state == Conn::AwaitingHello; }
@@ -698,23 +708,20 @@ struct Peer::Impl {
             } else if (Pending(c)) {
                 ++n.pending;
                 if (c->helloReceived) ++n.helloTaken;
-                if (remote && c->address.address == remote->address) {
-                    ++n.pendingFromIp;
-                    if (c->address.port == remote->port) {
-                        ++n.pendingFromHost;
-                        if (!n.oldestFromHost || c->serial < n.oldestFromHost->serial) n.oldestFromHost = c;
-                    }
-                }
-            } else if (c->state == Conn::Rejected && remote && c->address.address == remote->address) {
-                ++n.rejectedFromIp;
-                if (c->address.port == remote->port) {
-                    ++n.rejectedFromHost;
-                    if (!n.oldestRejectedFromHost || c->serial < n.oldestRejectedFromHost->serial)
-                        n.oldestRejectedFromHost = c;
-                }
+                n.pendingFrom.Count(c, remote);
+            } else if (c->state == Conn::Rejected) {
+                n.rejectedFrom.Count(c, remote);
             }
         }
         return n;
+    }
+
+    // Ends the host's oldest connection of the kind when it has
+    // MAXIMUM_PENDING_PER_HOST of them; 1 when it did, else 0.
+    size_t GiveUpOldestLocked(const FromRemote& from) {
+        if (from.host < MAXIMUM_PENDING_PER_HOST || !from.oldest) return 0;
+        DeleteConnLocked(from.oldest, PeerAction::DisconnectNow);
+        return 1;
     }
 
     // No room for one more established incoming connection.
@@ -844,10 +851,9 @@ struct Peer::Impl {
     // reliable ones that wait). A connection with more than kMaxWaitingBytes
     // waiting is lost.
     void SendToLocked(Conn* c, ENetPacket* packet, uint8_t channel) {
-        if (!c->backlogged && c->waiting.empty()) {
+        if (c->queuedEstimate < kBacklogCommands && c->waiting.empty()) {
             enet_peer_send(c->peer, channel, packet);
             c->queuedEstimate += packet->dataLength / kFragmentBytes + 1;
-            c->backlogged = c->queuedEstimate >= kBacklogCommands;
             return;
         }
         if (!(packet->flags & ENET_PACKET_FLAG_RELIABLE) || c->overflowed) return;
@@ -879,7 +885,6 @@ struct Peer::Impl {
             queued += bytes / kFragmentBytes + 1;
         }
         c->queuedEstimate = queued;
-        c->backlogged = queued >= kBacklogCommands;
     }
 
     // ENet's unsent commands for the peer, counted up to `cap`.
@@ -899,8 +904,8 @@ struct Peer::Impl {
         if (recount) nextFlowCheck = now + kFlowInterval;
         for (size_t i = 0; i < conns.size();) {
             Conn* c = conns[i];
-            if (c->state != Conn::Established || !c->peer || (!recount && c->waiting.empty() && !c->overflowed) ||
-                (!recount && now < c->nextFeed)) {
+            const bool due = recount || ((!c->waiting.empty() || c->overflowed) && now >= c->nextFeed);
+            if (c->state != Conn::Established || !c->peer || !due) {
                 ++i;
                 continue;
             }
@@ -1028,11 +1033,7 @@ struct Peer::Impl {
             // disconnection completes: under the same bounds as pending ones,
             // a host that connects over and over cannot take every free slot
             // (and with them the answer that others are owed).
-            size_t fromIp = n.rejectedFromIp;
-            if (n.rejectedFromHost >= MAXIMUM_PENDING_PER_HOST && n.oldestRejectedFromHost) {
-                DeleteConnLocked(n.oldestRejectedFromHost, PeerAction::DisconnectNow);
-                --fromIp;
-            }
+            const size_t fromIp = n.rejectedFrom.ip - GiveUpOldestLocked(n.rejectedFrom);
             if (fromIp >= maxPendingPerIp) {
                 Drop(peer);
                 return;
@@ -1040,12 +1041,8 @@ struct Peer::Impl {
         } else {
             // A host that starts another exchange gives up its oldest; an
             // address or a server with too many exchanges gets no more.
-            size_t pending = n.pending, fromIp = n.pendingFromIp;
-            if (n.pendingFromHost >= MAXIMUM_PENDING_PER_HOST && n.oldestFromHost) {
-                DeleteConnLocked(n.oldestFromHost, PeerAction::DisconnectNow);
-                --pending;
-                --fromIp;
-            }
+            const size_t replaced = GiveUpOldestLocked(n.pendingFrom);
+            const size_t pending = n.pending - replaced, fromIp = n.pendingFrom.ip - replaced;
             if (pending >= maxPending || fromIp >= maxPendingPerIp) {
                 Drop(peer);
                 return;
