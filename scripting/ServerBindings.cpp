@@ -13,12 +13,12 @@ namespace {
 
 // The methods that act for a command's sender get the run's own connector,
 // through the script's handle (which refuses once its command has ended).
-void ImportBase64LXFML(IScriptServer& server, const ConnectorHandle& connector, const std::string& text) {
-    server.ImportBase64LXFML(connector.Connector(), text);
+std::string ImportBase64LXFML(IScriptServer& server, const ConnectorHandle& connector, const std::string& text) {
+    return server.ImportBase64LXFML(connector.Connector(), text);
 }
 
-void UndoImportLXFML(IScriptServer& server, const ConnectorHandle& connector) {
-    server.UndoImportLXFML(connector.Connector());
+std::string UndoImportLXFML(IScriptServer& server, const ConnectorHandle& connector) {
+    return server.UndoImportLXFML(connector.Connector());
 }
 
 }  // namespace

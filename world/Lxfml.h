@@ -52,6 +52,15 @@ struct LxfmlDesign {
     void AddBrick(const LxfmlBrick& brick);
 };
 
+// What stamping a design into the world did (ServerChunker::
+// PlaceDesignAndSave): the bricks that landed, each with at least one cell
+// written, and of them those that landed only in part, their other cells
+// lying in chunks that are not loaded.
+struct DesignStampCount {
+    size_t placed = 0;
+    size_t partly = 0;
+};
+
 // Bounds of one parse (see above).
 struct LxfmlLimits {
     size_t textBytes;

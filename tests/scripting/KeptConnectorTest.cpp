@@ -16,13 +16,15 @@ using Testing::RegisteredPlayers;
 
 // Records what reaches the server, with the sender it was asked for.
 struct RecordingServer : IScriptServer {
-    void SpawnPhysicsEntity() override {}
-    void ImportTestLXFML() override {}
-    void ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override {
+    bool SpawnPhysicsEntity() override { return false; }
+    std::string ImportTestLXFML() override { return ""; }
+    std::string ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override {
         calls.push_back("import " + text + " for " + connector.GetGUID().ToString());
+        return "imported";
     }
-    void UndoImportLXFML(ServerCommandConnector& connector) override {
+    std::string UndoImportLXFML(ServerCommandConnector& connector) override {
         calls.push_back("undo for " + connector.GetGUID().ToString());
+        return "undone";
     }
     std::vector<std::string> calls;
 };
@@ -39,8 +41,8 @@ uses = {
     GetSecurityLevel = function() return kept:GetSecurityLevel() end,
     ListServerCommands = function() ServerCommander:ListServerCommands(kept) end,
     ReloadLuaScripts = function() ServerCommander:ReloadLuaScripts(kept) end,
-    ImportBase64LXFML = function() ServerInstance:ImportBase64LXFML(kept, "QUJD") end,
-    UndoImportLXFML = function() ServerInstance:UndoImportLXFML(kept) end,
+    ImportBase64LXFML = function() return ServerInstance:ImportBase64LXFML(kept, "QUJD") end,
+    UndoImportLXFML = function() return ServerInstance:UndoImportLXFML(kept) end,
 }
 local function useKept(c, what)
     local ok, result = pcall(uses[what])
@@ -86,8 +88,8 @@ TEST_F(KeptConnectorTest, WithinItsCommandAConnectorActsAfterItEveryUseIsRefused
                                    "use[1] Level0 : Uses the kept connector\n -> nil",
          {}},
         {"ReloadLuaScripts", "Loaded scripts -> nil", {}},
-        {"ImportBase64LXFML", " -> nil", {"import QUJD for 7"}},
-        {"UndoImportLXFML", " -> nil", {"undo for 7"}},
+        {"ImportBase64LXFML", " -> imported", {"import QUJD for 7"}},
+        {"UndoImportLXFML", " -> undone", {"undo for 7"}},
     };
     for (const auto& c : cases) {
         server.calls.clear();
