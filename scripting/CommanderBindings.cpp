@@ -1,7 +1,6 @@
 // The script classes "ServerCommand", "ServerCommandConnector" and
 // "ServerCommander".
-#include <string>
-
+#include "scripting/ConnectorHandle.h"
 #include "scripting/ScriptBindings.h"
 #include "scripting/ServerCommand.h"
 #include "scripting/ServerCommander.h"
@@ -10,10 +9,14 @@ namespace Tav::ScriptBindings {
 
 namespace {
 
-// A Lua number cannot hold every 64-bit value exactly, so scripts get the
-// sender's GUID as its decimal text.
-std::string ConnectorGuidText(const ServerCommandConnector& connector) {
-    return std::to_string(connector.GetGUID().g);
+// The commander's methods that take a connector get the run's own, through
+// the script's handle (which refuses once its command has ended).
+void ListServerCommands(const ServerCommander& commander, const ConnectorHandle& connector) {
+    commander.ListServerCommands(connector.Connector());
+}
+
+void ReloadLuaScripts(ServerCommander& commander, const ConnectorHandle& connector) {
+    commander.ReloadLuaScripts(connector.Connector());
 }
 
 }  // namespace
@@ -33,11 +36,11 @@ luabind::scope RegisterServerCommand() {
 
 luabind::scope RegisterServerCommandConnector() {
     using namespace luabind;
-    return class_<ServerCommandConnector>("ServerCommandConnector")
-        .def("GetCommand", &ServerCommandConnector::GetCommand)
-        .def("GetGUID", &ConnectorGuidText)
-        .def("GetSecurityLevel", &ServerCommandConnector::GetSecurityLevel)
-        .def("Print", &ServerCommandConnector::Print);
+    return class_<ConnectorHandle>("ServerCommandConnector")
+        .def("GetCommand", &ConnectorHandle::GetCommand)
+        .def("GetGUID", &ConnectorHandle::GetGUID)
+        .def("GetSecurityLevel", &ConnectorHandle::GetSecurityLevel)
+        .def("Print", &ConnectorHandle::Print);
 }
 
 luabind::scope RegisterServerCommander() {
@@ -46,8 +49,8 @@ luabind::scope RegisterServerCommander() {
         .def("WriteConsoleMessageLine", &ServerCommander::WriteConsoleMessageLine)
         .def("ClearLuaCommands", &ServerCommander::ClearLuaCommands)
         .def("AddServerCommand", &ServerCommander::AddServerCommand)
-        .def("ListServerCommands", &ServerCommander::ListServerCommands)
-        .def("ReloadLuaScripts", &ServerCommander::ReloadLuaScripts)
+        .def("ListServerCommands", &ListServerCommands)
+        .def("ReloadLuaScripts", &ReloadLuaScripts)
         .def("AddAlias", &ServerCommander::AddAlias)
         .def("ClearAllAliases", &ServerCommander::ClearAllAliases)
         .def("RemoveAlias", &ServerCommander::RemoveAlias);

@@ -23,7 +23,8 @@ luabind::scope RegisterItem();
 luabind::scope RegisterEntityManager();
 // "ServerCommand": a command declaration, constructed by scripts.
 luabind::scope RegisterServerCommand();
-// "ServerCommandConnector": the context of a command run.
+// "ServerCommandConnector": the context of a command run, through
+// Tav::ConnectorHandle.
 luabind::scope RegisterServerCommandConnector();
 // "ServerCommander": the command registry and script host.
 luabind::scope RegisterServerCommander();

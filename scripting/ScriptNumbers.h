@@ -3,8 +3,10 @@
 // any Lua number; it is rounded to the nearest integer, halves to even, the
 // way the script engine's own number-to-integer conversion rounds (Lua's
 // lua_tointeger on this platform truncates instead, so luabind's plain int
-// parameters would too). A number without a 32-bit value after rounding
-// (out of range, infinite, not a number) raises a script error rather than
+// parameters would too), then wrapped to its low 32 bits, two's complement,
+// as that conversion does: 2147483648 gives -2147483648, 4294967297 gives 1.
+// A number whose rounded value has no 64-bit integer value (not a number,
+// infinite, 2^63 or more, below -2^63) raises a script error rather than
 // giving an undefined conversion.
 #include <cstdint>
 
@@ -17,7 +19,8 @@ struct ScriptInt {
     operator int32_t() const { return value; }
 };
 
-// The rounded value of number; throws ScriptError when it has none.
+// The rounded value of number, wrapped to 32 bits; throws ScriptError when
+// the rounded value lies outside [-2^63, 2^63).
 ScriptInt ToScriptInt(double number);
 
 }  // namespace Tav

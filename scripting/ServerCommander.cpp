@@ -18,6 +18,7 @@
 #include "entities/Player.h"
 #include "entities/PlayerHandle.h"
 #include "entities/ScriptError.h"
+#include "scripting/ConnectorHandle.h"
 #include "scripting/IScriptServer.h"
 #include "scripting/ScriptBindings.h"
 
@@ -434,9 +435,12 @@ ServerCommandConnector ServerCommander::Execute(const Net::Guid& sender, const s
     lua_State* L = state;
     Bound bound(*this, limits.command, "a command");
     LuaStackGuard guard(L);
+    // The script gets a handle of this run, which ends with it: a handle
+    // that the script keeps refuses to act from then on.
+    const ConnectorRun run(connector);
     lua_pushcfunction(L, CallGlobal);
     lua_pushlstring(L, tokens[0].data(), tokens[0].size());
-    luabind::object(L, boost::ref(connector)).push(L);
+    luabind::object(L, run.Handle()).push(L);
     for (size_t i = 1; i < tokens.size(); ++i) lua_pushlstring(L, tokens[i].data(), tokens[i].size());
     if (lua_pcall(L, argumentCount + 2, 0, 0) != LUA_OK)
         connector.Printf("%s\n", LuaErrorText(L, -1).c_str());

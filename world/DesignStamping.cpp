@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <vector>
 
 #include "world/BrickCatalogue.h"
 #include "world/Lxfml.h"
@@ -49,20 +50,33 @@ void ForEachBrick(ServerChunker::EditScope& scope, const LxfmlDesign& design, co
 
 }  // namespace
 
-void ServerChunker::PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
-                                       Vector3i origin)
+DesignStampCount ServerChunker::PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
+                                                   Vector3i origin)
 {
     // Each brick is tested and written under one hold, before the next is
-    // tested: of two overlapping bricks the earlier lands.
+    // tested: of two overlapping bricks the earlier lands. The test tells
+    // which of its cells lie in loaded chunks: a brick with none of them
+    // would be "placed" without a cell written, and does not count.
+    DesignStampCount count;
+    std::vector<PlacementEntry> cells;
     ForEachBrick(edit, design, origin, [&](const LxfmlBrick& brick, const Vector3i& anchor) {
-        edit.PlaceBrick(kExcludedCell, kExcludedCell, *brick.shape, brick.colour, anchor, &touched, false);
+        const BrickShape& shape = *brick.shape;
+        cells.clear();
+        if (!edit.CanPlaceBrick(shape, anchor, kExcludedCell, kExcludedCell, &cells, false) || cells.empty()) return;
+        if (!edit.PlaceBrick(kExcludedCell, kExcludedCell, shape, brick.colour, anchor, &touched, false)) return;
+        ++count.placed;
+        const auto records = static_cast<size_t>(
+            std::count_if(shape.cells.begin(), shape.cells.end(), [](const BrickCell* c) { return c != nullptr; }));
+        if (cells.size() < records) ++count.partly;
     });
     edit.Store(touched, StoreMode::UpToFailure);
+    return count;
 }
 
-void ServerChunker::RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
-                                        Vector3i origin)
+size_t ServerChunker::RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
+                                          Vector3i origin)
 {
+    size_t removed = 0;
     // The test and the removal of one brick under one hold, so that no other
     // edit changes the cell in between. Neither type nor rotation is
     // compared: any brick with its origin cell there in that colour goes.
@@ -74,9 +88,10 @@ void ServerChunker::RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, co
         const BrickCell* record = CellTypeTable::Get(cell.typeIndex);
         if (!record || record->dx != 0 || record->dy != 0 || record->dz != 0) return;
         if (cell.colour != brick.colour) return;
-        edit.RemoveBrickAt(anchor, &touched);
+        if (edit.RemoveBrickAt(anchor, &touched)) ++removed;
     });
     edit.Store(touched, StoreMode::UpToFailure);
+    return removed;
 }
 
 }  // namespace Tav

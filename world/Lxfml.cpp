@@ -208,12 +208,12 @@ bool IsBrickElement(const pugi::xml_node& n)
     return name[0] == 'B' && n.type() == pugi::node_element && std::strcmp(name, "Brick") == 0;
 }
 
-// Whether the per-brick queries stay within kMaxLxfmlQueryWork. Each walks
+// Whether the per-brick queries stay within maxWork. Each walks
 // its brick's whole subtree (and the attributes of what it finds), so the
 // work is every node's (1 + attributes) times the Bricks above it: Bricks
 // nested in Bricks make it quadratic. Counted in one walk of the document,
 // without recursion, stopping as soon as the bound is passed.
-bool WithinQueryWork(const pugi::xml_document& doc)
+bool WithinQueryWork(const pugi::xml_document& doc, uint64_t maxWork)
 {
     uint64_t work = 0;
     uint64_t bricksAbove = 0;
@@ -224,7 +224,7 @@ bool WithinQueryWork(const pugi::xml_document& doc)
             uint64_t attributes = 0;
             for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) ++attributes;
             work += bricksAbove * (1 + attributes);
-            if (work > kMaxLxfmlQueryWork) return false;
+            if (work > maxWork) return false;
         }
         if (pugi::xml_node child = n.first_child()) {
             if (brick) ++bricksAbove;
@@ -286,10 +286,11 @@ void LxfmlDesign::AddBrick(const LxfmlBrick& brick)
     maxZ = std::max(maxZ, ClampedSum(brick.z, max[2]));
 }
 
-LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDesign& design)
+LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDesign& design,
+                       const LxfmlLimits& limits)
 {
-    if (text.size() > kMaxLxfmlTextBytes) {
-        Report("Design refused: more than %zu bytes of XML\n", kMaxLxfmlTextBytes);
+    if (text.size() > limits.textBytes) {
+        Report("Design refused: more than %zu bytes of XML\n", limits.textBytes);
         return LxfmlResult::TooLong;
     }
 
@@ -305,11 +306,11 @@ LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDes
 
     pugi::xpath_node_set nodes = bricksQuery.evaluate_node_set(doc);
     if (nodes.empty()) return LxfmlResult::Parsed;
-    if (nodes.size() > kMaxLxfmlBricks) {
-        Report("Design refused: more than %zu bricks\n", kMaxLxfmlBricks);
+    if (nodes.size() > limits.bricks) {
+        Report("Design refused: more than %zu bricks\n", limits.bricks);
         return LxfmlResult::TooManyBricks;
     }
-    if (!WithinQueryWork(doc)) {
+    if (!WithinQueryWork(doc, limits.queryWork)) {
         DebugOutput("Design refused: its bricks are nested too deeply\n");
         return LxfmlResult::TooMuchWork;
     }
@@ -361,17 +362,18 @@ LxfmlResult ParseLxfml(const std::string& text, const Vector3i& origin, LxfmlDes
     return LxfmlResult::Parsed;
 }
 
-void LoadLxfmlFile(LxfmlDesign& design, const Vector3i& origin)
+LxfmlResult LoadLxfmlFile(LxfmlDesign& design, const Vector3i& origin)
 {
+    const LxfmlLimits& limits = kOperatorLxfmlLimits;
     std::ifstream file("test.lxfml", std::ios::in | std::ios::binary);
-    if (!file.is_open()) return;
+    if (!file.is_open()) return LxfmlResult::NoFile;
     // At most one byte more than a design may have, so that a longer file is
     // refused rather than cut (and a file that never ends is not read forever).
     std::string text;
     char block[65536];
-    while (text.size() <= kMaxLxfmlTextBytes && file.read(block, sizeof block).gcount() > 0)
-        text.append(block, std::min(static_cast<size_t>(file.gcount()), kMaxLxfmlTextBytes + 1 - text.size()));
-    ParseLxfml(text, origin, design);
+    while (text.size() <= limits.textBytes && file.read(block, sizeof block).gcount() > 0)
+        text.append(block, std::min(static_cast<size_t>(file.gcount()), limits.textBytes + 1 - text.size()));
+    return ParseLxfml(text, origin, design, limits);
 }
 
 }  // namespace Tav

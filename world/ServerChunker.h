@@ -56,6 +56,7 @@ namespace Tav {
 
 class PhysicsManager;
 struct BrickShape;
+struct DesignStampCount;
 struct LxfmlDesign;
 
 // One client's request for chunks, answered by the chunk worker.
@@ -268,10 +269,13 @@ public:
     // Places the design's bricks, in list order, with their anchors at
     // origin + the brick's cell: a brick that would cover an occupied cell
     // or the cell (0, 0, 0), or whose anchor lies below row 0, is left out.
-    void PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
+    // Returns how many landed (in memory; their store follows).
+    DesignStampCount PlaceDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design,
+                                        Vector3i origin);
     // At each brick's anchor, removes the brick found there when that cell
-    // is its origin cell and has the design brick's colour.
-    void RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
+    // is its origin cell and has the design brick's colour. Returns how many
+    // bricks it removed.
+    size_t RemoveDesignAndSave(EditScope& edit, TouchedSet& touched, const LxfmlDesign& design, Vector3i origin);
     // Bricks stamped or tested under one hold of the cells (the scope lets
     // go of them between holds): it bounds how long a design keeps the chunk
     // worker's lookups and player movement waiting.

@@ -72,37 +72,31 @@ end)
 local kMaxBoxes = 64
 boxesDropped = boxesDropped or 0
 
-local function anyPlayer()
-    for _ in EntityManager.Players do return true end
-    return false
-end
-
 command("box", "Drops a physics box above the first player", 0, function(connector)
     if boxesDropped >= kMaxBoxes then
         connector:Print("No box dropped: " .. kMaxBoxes .. " have been dropped, the most there may be")
-    elseif not anyPlayer() then
+    elseif not ServerInstance:SpawnPhysicsEntity() then
         connector:Print("No box dropped: there is no player to drop it above")
     else
-        ServerInstance:SpawnPhysicsEntity()
         boxesDropped = boxesDropped + 1
         connector:Print("Box " .. boxesDropped .. " of " .. kMaxBoxes .. " dropped")
     end
 end)
 
+-- The design methods return the text of what they did (how many of the
+-- design's bricks landed or were taken out, or why nothing was), which is
+-- the answer.
 command("testdesign", "Places the test design at its cell", 0, function(connector)
-    ServerInstance:ImportTestLXFML()
-    connector:Print("Test design placed")
+    connector:Print(ServerInstance:ImportTestLXFML())
 end)
 
 command("import", "Places a Base64 LXFML design beside your player (players only)", 1,
     function(connector, text)
-        ServerInstance:ImportBase64LXFML(connector, text)
-        connector:Print("Design placed beside the sender's player")
+        connector:Print(ServerInstance:ImportBase64LXFML(connector, text))
     end)
 
 command("undo", "Takes your last imported design out again (players only)", 0, function(connector)
-    ServerInstance:UndoImportLXFML(connector)
-    connector:Print("Last design of the sender's player taken out")
+    connector:Print(ServerInstance:UndoImportLXFML(connector))
 end)
 
 -- A held item: a gust of wind that pushes its player for a few seconds and

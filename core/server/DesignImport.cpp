@@ -37,4 +37,34 @@ Vector3i DesignOriginBeside(const Vector3& position, const Vector3& facing, cons
                     TruncToCell(q.z * kUnitsToCellsXZ));
 }
 
+std::string DesignRefusalText(LxfmlResult result, const LxfmlLimits& limits)
+{
+    switch (result) {
+    case LxfmlResult::Parsed:
+        return "";
+    case LxfmlResult::NotXml:
+        return "it is not well-formed XML";
+    case LxfmlResult::TooLong:
+        return "it has more than " + std::to_string(limits.textBytes) + " bytes of XML";
+    case LxfmlResult::TooManyBricks:
+        return "it has more than " + std::to_string(limits.bricks) + " bricks";
+    case LxfmlResult::TooMuchWork:
+        return "its bricks are nested too deeply";
+    case LxfmlResult::NoFile:
+        return "test.lxfml cannot be read";
+    }
+    return "it cannot be read";
+}
+
+std::string BrickCountText(size_t n, size_t total)
+{
+    return std::to_string(n) + " of " + std::to_string(total) + (total == 1 ? " brick" : " bricks");
+}
+
+std::string PartlyText(const DesignStampCount& count)
+{
+    if (count.partly == 0) return "";
+    return " (" + std::to_string(count.partly) + " of them only in part: the rest lies in chunks that are not loaded)";
+}
+
 }  // namespace Tav

@@ -55,25 +55,27 @@ public:
     double FindSpawnHeight(const Vector3i& min, const Vector3i& max);
 
     // Script method: drops a physics entity at height 30 above the first
-    // registered player (nothing without a player), owned by the server's own
-    // GUID, gives it a body and hands it to the replica manager. Safe from any
-    // thread while the server runs.
-    void SpawnPhysicsEntity() override;
+    // registered player (nothing without a player: false), owned by the
+    // server's own GUID, gives it a body and hands it to the replica manager.
+    // Safe from any thread while the server runs.
+    bool SpawnPhysicsEntity() override;
     // Script methods: design imports and their undo, safe from any thread
     // (core/server/ServerScriptMethods.cpp). Each sends the chunks it changed
     // to every peer in one ID_CHUNK_DATA, also when there are none; nothing
     // is sent when a chunk could not be stored (the chunk store reports it).
     // They print nothing themselves; the parser writes its line to the
-    // debugger output.
+    // debugger output. Each returns the text of what it did, as far as it is
+    // known when it returns: the bricks are then in the world, their store
+    // and the message to the peers follow on the store thread.
     //
     // "test.lxfml" from the working folder at the cell (16, 16, 0); no undo.
-    void ImportTestLXFML() override;
+    std::string ImportTestLXFML() override;
     // A Base64 design beside the sender's player (nothing without one),
     // remembered for the sender's undo, also when nothing of it landed.
-    void ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override;
+    std::string ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override;
     // Takes the sender's last Base64 design out again and forgets it.
     // Nothing without a player or a record.
-    void UndoImportLXFML(ServerCommandConnector& connector) override;
+    std::string UndoImportLXFML(ServerCommandConnector& connector) override;
 
     // IChunkHost: what the chunk worker calls.
     void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority,

@@ -37,9 +37,9 @@ bool CopySenderState(Net::Guid sender, PlayerState& state)
 }
 }  // namespace
 
-void Server::SpawnPhysicsEntity()
+bool Server::SpawnPhysicsEntity()
 {
-    if (!client) return;
+    if (!client) return false;
     // The first player's simulated position, read under the registry's mutex
     // (and the player's own), so that no thread can delete it meanwhile.
     bool anyPlayer = false;
@@ -49,75 +49,99 @@ void Server::SpawnPhysicsEntity()
         anyPlayer = true;
         at = players.front()->CopyPlayerState(false).motion.position;
     });
-    if (!anyPlayer) return;
+    if (!anyPlayer) return false;
 
     BaseEntity* spawned = g_entityManager.Spawn("PhysicsEntity", client->GetMyGUID(), client,
                                                 Vector3(at.x, kPhysicsEntitySpawnHeight, at.z));
     auto* entity = static_cast<PhysicsEntity*>(spawned);
     physicsManager.AddEntity(entity);
     client->GetReplicaManager()->Reference(entity);
+    return true;
 }
 
-void Server::ImportTestLXFML()
+std::string Server::ImportTestLXFML()
 {
     LxfmlDesign design;
-    LoadLxfmlFile(design, Vector3i(0, 0, 0));
+    const LxfmlResult parsed = LoadLxfmlFile(design, Vector3i(0, 0, 0));
 
-    std::lock_guard<std::mutex> imports(importMutex);
-    // The chunks it changes are shown once stored (the store thread sends
-    // them; a chunk whose store fails, once the worker has stored it).
-    chunker.WaitForStoreRoom();
-    ServerChunker::EditScope edit(chunker);
-    TouchedSet touched;
-    chunker.PlaceDesignAndSave(edit, touched, design, kTestDesignOrigin);
+    DesignStampCount count;
+    {
+        std::lock_guard<std::mutex> imports(importMutex);
+        // The chunks it changes are shown once stored (the store thread sends
+        // them; a chunk whose store fails, once the worker has stored it).
+        chunker.WaitForStoreRoom();
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        count = chunker.PlaceDesignAndSave(edit, touched, design, kTestDesignOrigin);
+    }
+    if (parsed != LxfmlResult::Parsed)
+        return "No test design placed: " + DesignRefusalText(parsed, kOperatorLxfmlLimits);
+    if (design.bricks.empty()) return "No test design placed: it has no bricks to place";
+    return BrickCountText(count.placed, design.bricks.size()) + " of the test design placed at the cell (" +
+           std::to_string(kTestDesignOrigin.x) + ", " + std::to_string(kTestDesignOrigin.y) + ", " +
+           std::to_string(kTestDesignOrigin.z) + ")" + PartlyText(count);
 }
 
-void Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text)
+std::string Server::ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text)
 {
     const Net::Guid sender = connector.GetGUID();
     PlayerState player;
-    if (!CopySenderState(sender, player)) return;
+    if (!CopySenderState(sender, player)) return "No design placed: the sender has no player";
 
     // Decoded and parsed before any lock is taken: nothing waits for it.
     LxfmlDesign design;
-    ParseLxfml(Base64Decode(text.size() > kMaxBase64Chars ? text.substr(0, kMaxBase64Chars) : text),
-               Vector3i(0, 0, 0), design);
+    const LxfmlResult parsed = ParseLxfml(
+        Base64Decode(text.size() > kMaxBase64Chars ? text.substr(0, kMaxBase64Chars) : text), Vector3i(0, 0, 0),
+        design, kClientLxfmlLimits);
     const Vector3i origin = DesignOriginBeside(player.motion.position, player.facing, design);
+    const size_t total = design.bricks.size();
 
-    std::lock_guard<std::mutex> imports(importMutex);
-    chunker.WaitForStoreRoom();
-    ServerChunker::EditScope edit(chunker);
-    TouchedSet touched;
-    chunker.PlaceDesignAndSave(edit, touched, design, origin);
-    // The records of players that have left go first: a host may connect
-    // under ever new GUIDs, and every record may hold a whole design, so
-    // the map holds no more records than there are players.
-    for (auto it = importUndo.begin(); it != importUndo.end();) {
-        if (it->first != sender && !g_entityManager.FindPlayerRefByGuid(it->first))
-            it = importUndo.erase(it);
-        else
-            ++it;
+    DesignStampCount count;
+    {
+        std::lock_guard<std::mutex> imports(importMutex);
+        chunker.WaitForStoreRoom();
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        count = chunker.PlaceDesignAndSave(edit, touched, design, origin);
+        // The records of players that have left go first: a host may connect
+        // under ever new GUIDs, and every record may hold a whole design, so
+        // the map holds no more records than there are players.
+        for (auto it = importUndo.begin(); it != importUndo.end();) {
+            if (it->first != sender && !g_entityManager.FindPlayerRefByGuid(it->first))
+                it = importUndo.erase(it);
+            else
+                ++it;
+        }
+        // Recorded even when a store fails: the bricks are in the world (and
+        // stored later), and the undo must be able to take them out.
+        importUndo[sender] = ImportRecord{std::move(design), origin};
     }
-    // Recorded even when a store fails: the bricks are in the world (and
-    // stored later), and the undo must be able to take them out.
-    importUndo[sender] = ImportRecord{std::move(design), origin};
+    if (parsed != LxfmlResult::Parsed) return "No design placed: " + DesignRefusalText(parsed, kClientLxfmlLimits);
+    if (total == 0) return "No design placed: it has no bricks to place";
+    return BrickCountText(count.placed, total) + " placed beside the sender's player" + PartlyText(count);
 }
 
-void Server::UndoImportLXFML(ServerCommandConnector& connector)
+std::string Server::UndoImportLXFML(ServerCommandConnector& connector)
 {
     const Net::Guid sender = connector.GetGUID();
     PlayerState player;
-    if (!CopySenderState(sender, player)) return;
+    if (!CopySenderState(sender, player)) return "Nothing taken out: the sender has no player";
 
-    std::lock_guard<std::mutex> imports(importMutex);
-    const auto it = importUndo.find(sender);
-    if (it == importUndo.end()) return;
-    const ImportRecord record = std::exchange(it->second, ImportRecord());
+    ImportRecord record;
+    size_t removed = 0;
+    {
+        std::lock_guard<std::mutex> imports(importMutex);
+        const auto it = importUndo.find(sender);
+        if (it == importUndo.end()) return "Nothing taken out: the sender has no design to take out";
+        record = std::exchange(it->second, ImportRecord());
 
-    chunker.WaitForStoreRoom();
-    ServerChunker::EditScope edit(chunker);
-    TouchedSet touched;
-    chunker.RemoveDesignAndSave(edit, touched, record.design, record.origin);
+        chunker.WaitForStoreRoom();
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        removed = chunker.RemoveDesignAndSave(edit, touched, record.design, record.origin);
+    }
+    if (record.design.bricks.empty()) return "Nothing taken out: the sender has no design to take out";
+    return BrickCountText(removed, record.design.bricks.size()) + " of the sender's last design taken out";
 }
 
 }  // namespace Tav

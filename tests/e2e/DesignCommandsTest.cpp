@@ -256,4 +256,79 @@ TEST_F(DesignCommands, HostileDesignsFromAClientLeaveTheServerServing) {
     ExpectOrderlyEnd(server);
 }
 
+// The shipped main script, with the server's design methods watched: each
+// result also goes to the console, so that the answer to a player's command
+// (which is not sent back) can be seen.
+std::string WatchedMainScript() {
+    return "dofile('" + TavTest::SourceDir() + "/assets/lua/Main.lua')\n" + R"lua(
+local server = ServerInstance
+ServerInstance = setmetatable({}, {__index = function(_, name)
+    return function(_, ...)
+        local result = server[name](server, ...)
+        ServerCommander:WriteConsoleMessageLine(name .. ": " .. tostring(result))
+        return result
+    end
+end})
+)lua";
+}
+
+// The design commands answer what happened: for the console, which has no
+// player, and for a player's design that is refused, placed or undone.
+TEST_F(DesignCommands, TheAnswersSayWhatHappened) {
+    WorkFolder folder;
+    folder.UseMainScript(WatchedMainScript());
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+
+    const std::string brick =
+        TavTest::LxfmlDocument(TavTest::LxfmlBrickElement("3005", "21", "1,0,0,0,1,0,0,0,1,0.4,30.72,0.4"));
+    // (A console line holds at most 127 characters: the console's import
+    // never gets as far as the design.)
+    const struct {
+        const char* line;
+        const char* method;
+        const char* answer;
+    } console[] = {
+        {"import QUJD", "ImportBase64LXFML", "No design placed: the sender has no player"},
+        {"undo", "UndoImportLXFML", "Nothing taken out: the sender has no player"},
+        {"testdesign", "ImportTestLXFML", "No test design placed: test.lxfml cannot be read"},
+    };
+    for (const auto& c : console) {
+        ASSERT_TRUE(server.WriteLine(c.line));
+        EXPECT_TRUE(server.WaitForLine(std::string(c.method) + ": " + c.answer)) << server.Transcript();
+        EXPECT_TRUE(server.WaitForLine(c.answer)) << server.Transcript();  // the console's answer
+    }
+
+    ReplicaClient player, watcher;
+    ASSERT_TRUE(Join(player)) << server.Transcript();
+    ASSERT_TRUE(Join(watcher)) << server.Transcript();
+    std::string tooMany = "<LXFML>";
+    for (size_t i = 0; i <= Tav::kMaxLxfmlBricks; ++i) tooMany += "<Brick/>";
+    tooMany += "</LXFML>";
+    const size_t before = watcher.CountOf(Tav::ID_CHUNK_DATA);
+    const struct {
+        std::string line;
+        std::string answer;
+    } sent[] = {
+        {"import " + TavTest::Base64Encode(tooMany), "ImportBase64LXFML: No design placed: it has more than 20000 bricks"},
+        {"undo", "UndoImportLXFML: Nothing taken out: the sender has no design to take out"},
+        {"import " + TavTest::Base64Encode(brick), "ImportBase64LXFML: 1 of 1 brick placed beside the sender's player"},
+        {"undo", "UndoImportLXFML: 1 of 1 brick of the sender's last design taken out"},
+    };
+    for (const auto& c : sent) {
+        ASSERT_TRUE(player.Send(TavTest::ServerCommand(c.line)));
+        EXPECT_TRUE(server.WaitForLine(c.answer)) << server.Transcript();
+    }
+    // What every client saw of the refused design: a chunk-data message
+    // without chunks, as of the undo of its empty record.
+    ASSERT_TRUE(watcher.Pump([&] { return watcher.CountOf(Tav::ID_CHUNK_DATA) >= before + 4; })) << server.Transcript();
+    const auto messages = watcher.MessagesWithId(Tav::ID_CHUNK_DATA);
+    for (size_t m = before; m < before + 2; ++m) {
+        Entries e;
+        ASSERT_TRUE(Tav::ReadChunkDataMessage(messages[m].data.data(), messages[m].data.size(), e));
+        EXPECT_TRUE(e.empty()) << "message " << m - before;
+    }
+    ExpectOrderlyEnd(server);
+}
+
 }  // namespace

@@ -375,4 +375,77 @@ TEST(Scripting, AClientsCommandThatNeverEndsHoldsTheServerOnlyForTheCommandLimit
     ExpectOrderlyEnd(server);
 }
 
+// A main script that keeps a command's connector and uses it later: from
+// later commands (the console's and a client's) and from the items that
+// players hold.
+const char* kKeepingScript = R"lua(
+ServerCommander:ClearLuaCommands()
+local function command(name, numParams, run)
+    ServerCommander:AddServerCommand(ServerCommand(name, name, numParams, ServerCommand.SecurityLevel0))
+    _G[name] = run
+end
+local function tell(c, ok, message)
+    c:Print(tostring(ok) .. ": " .. tostring(message))
+end
+command("keep", 0, function(c) kept = c; c:Print("kept by " .. c:GetCommand()) end)
+command("use", 0, function(c) tell(c, pcall(function() kept:Print("[written through the kept one]") end)) end)
+command("undo", 0, function(c) tell(c, pcall(ServerInstance.UndoImportLXFML, ServerInstance, kept)) end)
+command("remote", 0, function(c)
+    local ok, message = pcall(function() return kept:GetGUID() end)
+    ServerCommander:WriteConsoleMessageLine("remote: " .. tostring(ok) .. ": " .. tostring(message))
+end)
+class 'Keeper' (Item)
+function Keeper:__init() Item.__init(self) end
+function Keeper:Update(dt, p) kept:Print("[from an item]") end
+keepers = {}
+command("arm", 0, function(c)
+    for p in EntityManager.Players do
+        local k = Keeper()
+        keepers[#keepers + 1] = k
+        p:SetItem(k)
+    end
+    c:Print(#keepers .. " armed")
+end)
+command("echo", 1, function(c, text) c:Print(text) end)
+)lua";
+
+TEST(Scripting, AConnectorKeptAfterItsCommandIsRefusedAndTheServerStaysUp) {
+    const std::string ended =
+        "false: The command of this connector has ended: a connector can be used only while its command runs.";
+    WorkFolder folder;
+    folder.UseMainScript(kKeepingScript);
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitForLine("Loaded scripts")) << server.Transcript();
+    EXPECT_EQ(Ask(server, "keep"), std::vector<std::string>{"kept by keep"});
+    EXPECT_EQ(Ask(server, "use"), std::vector<std::string>{ended});
+    EXPECT_EQ(Ask(server, "undo"), std::vector<std::string>{ended});
+
+    RawClient client;
+    ASSERT_TRUE(client.Connect()) << server.Transcript();
+    ASSERT_TRUE(client.WaitFor(Tav::ID_PLAYER_SPAWNED)) << server.Transcript();
+    ASSERT_TRUE(client.Send(ServerCommand("remote")));
+    EXPECT_TRUE(server.WaitForLine("remote: " + ended)) << server.Transcript();
+
+    // The chunk worker runs the item on every step: one report, and the
+    // server goes on serving.
+    // (Its report may come before or after the command's answer.)
+    const std::string itemFailed =
+        "Item update failed: The command of this connector has ended: a connector can be used only while its "
+        "command runs.";
+    ASSERT_TRUE(server.WriteLine("arm"));
+    EXPECT_TRUE(server.WaitForLine("1 armed")) << server.Transcript();
+    EXPECT_TRUE(server.WaitForLineCount(itemFailed, 1)) << server.Transcript();
+    while (client.WaitFor(Tav::ID_CHUNK_DATA, 0ms)) {
+    }
+    ASSERT_TRUE(client.Send(TavTest::ChunkRequest({Tav::Vector3i(0, 0, 0)})));
+    EXPECT_TRUE(client.WaitFor(Tav::ID_CHUNK_DATA)) << server.Transcript();
+    for (const char* line : {"echo alive", "use", "exit"}) ASSERT_TRUE(server.WriteLine(line));
+    EXPECT_TRUE(server.WaitForLine("alive")) << server.Transcript();
+    EXPECT_TRUE(server.WaitForLine(ended)) << server.Transcript();
+    ExpectOrderlyEnd(server);
+    EXPECT_EQ(server.CountLines(itemFailed), 1u) << server.Transcript();
+    for (const std::string& line : server.Lines())
+        EXPECT_EQ(line.find("[written through the kept one]"), std::string::npos) << line;
+}
+
 }  // namespace

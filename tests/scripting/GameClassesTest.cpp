@@ -21,18 +21,26 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using Testing::RegisteredPlayers;
 
-// Records what scripts ask of the server; the import methods answer through
-// the connector they were given.
+// Records what scripts ask of the server; the import methods write through
+// the connector they were given, and every method returns a result.
 struct RecordingServer : IScriptServer {
-    void SpawnPhysicsEntity() override { calls.push_back("spawn"); }
-    void ImportTestLXFML() override { calls.push_back("test design"); }
-    void ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override {
+    bool SpawnPhysicsEntity() override {
+        calls.push_back("spawn");
+        return true;
+    }
+    std::string ImportTestLXFML() override {
+        calls.push_back("test design");
+        return "[tested]";
+    }
+    std::string ImportBase64LXFML(ServerCommandConnector& connector, const std::string& text) override {
         calls.push_back("import " + text + " for " + connector.GetGUID().ToString());
         connector.Print("[import]");
+        return "[imported " + text + "]";
     }
-    void UndoImportLXFML(ServerCommandConnector& connector) override {
+    std::string UndoImportLXFML(ServerCommandConnector& connector) override {
         calls.push_back("undo for " + connector.GetGUID().ToString());
         connector.Print("[undo]");
+        return "[undone]";
     }
     std::vector<std::string> calls;
 };
@@ -56,10 +64,9 @@ protected:
         ASSERT_EQ(Start(std::string(kWalk) + R"lua(
 declare("serve", 1, "Asks everything of the server")
 function serve(c, text)
-    local results = select('#', ServerInstance:SpawnPhysicsEntity()) + select('#', ServerInstance:ImportTestLXFML())
-    ServerInstance:ImportBase64LXFML(c, text)
-    ServerInstance:UndoImportLXFML(c)
-    c:Print(' ' .. results)
+    local results = {tostring(ServerInstance:SpawnPhysicsEntity()), ServerInstance:ImportTestLXFML(),
+                     ServerInstance:ImportBase64LXFML(c, text), ServerInstance:UndoImportLXFML(c)}
+    c:Print(' ' .. table.concat(results, ' '))
 end
 )lua",
                         &server),
@@ -162,7 +169,7 @@ TEST_F(GameClassesTest, SetItemTakesOnlyItems) {
 }
 
 TEST_F(GameClassesTest, ServerMethodsReachTheServerWithTheRunsConnector) {
-    EXPECT_EQ(Run("serve abc", Net::Guid(42)), "[import][undo] 0");
+    EXPECT_EQ(Run("serve abc", Net::Guid(42)), "[import][undo] true [tested] [imported abc] [undone]");
     const std::vector<std::string> expected = {"spawn", "test design", "import abc for 42", "undo for 42"};
     EXPECT_EQ(server.calls, expected);
 

@@ -102,10 +102,10 @@ function reload(c) ServerCommander:ReloadLuaScripts(c) end
 
 TEST_F(ScriptHostTest, ScriptsSeeTheInterfaceAndTheGlobals) {
     struct FakeServer : IScriptServer {
-        void SpawnPhysicsEntity() override {}
-        void ImportTestLXFML() override {}
-        void ImportBase64LXFML(ServerCommandConnector&, const std::string&) override {}
-        void UndoImportLXFML(ServerCommandConnector&) override {}
+        bool SpawnPhysicsEntity() override { return false; }
+        std::string ImportTestLXFML() override { return ""; }
+        std::string ImportBase64LXFML(ServerCommandConnector&, const std::string&) override { return ""; }
+        std::string UndoImportLXFML(ServerCommandConnector&) override { return ""; }
     };
     FakeServer server;
     ASSERT_EQ(Start(R"lua(

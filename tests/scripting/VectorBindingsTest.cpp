@@ -207,14 +207,29 @@ TEST_F(VectorBindingsTest, Vector3iConstructorsAndSetRoundIntsToTheNearest) {
         {"return S(Vector3i(2.6, -2.6, 2.5))", "X: 3.00, Y: -3.00, Z: 2.00"},
         {"local a = Vector3i(); a:Set(0.5, 1.5, -1.5); return S(a)", "X: 0.00, Y: 2.00, Z: -2.00"},
         {"return Vector3i(-2147483648.4, 0, 0) == Vector3i(-2147483647 - 1, 0, 0)", "true"},
-        {"return Vector3i(2147483647.5, 0, 0)", "error: has no 32-bit integer value"},
-        {"return Vector3i(0/0, 0, 0)", "error: has no 32-bit integer value"},
+        // Beyond 32 bits the rounded value keeps its low 32 bits, two's
+        // complement, for every value that has a 64-bit integer value.
+        {"return S(Vector3i(2147483648, 0, 0))", "X: -2147483648.00, Y: 0.00, Z: 0.00"},
+        {"return S(Vector3i(2147483647.5, -2147483648.5, 4294967295))", "X: -2147483648.00, Y: -2147483648.00, Z: -1.00"},
+        {"return S(Vector3i(4294967297, -4294967297, 4294967296.5))", "X: 1.00, Y: -1.00, Z: 0.00"},
+        {"local a = Vector3i(); a:Set(4294967297.5, 1e10, -1e10); return S(a)",
+         "X: 2.00, Y: 1410065408.00, Z: -1410065408.00"},
+        // The ends of the 64-bit range, exactly: -2^63 and the doubles next
+        // to 2^63 and -2^63 inside the range convert, 2^63 and the next
+        // double below -2^63 do not.
+        {"return S(Vector3i(-2^63, 2^63 - 1024, -2^63 + 1024))", "X: 0.00, Y: -1024.00, Z: 1024.00"},
+        {"return Vector3i(2^63, 0, 0)", "error: The number 9.2233720368547758e+18 has no 64-bit integer value."},
+        {"return Vector3i(0, -2^63 - 2048, 0)", "error: has no 64-bit integer value"},
+        {"return Vector3i(0, 0, 1e300)", "error: has no 64-bit integer value"},
+        {"return Vector3i(0/0, 0, 0)", "error: has no 64-bit integer value"},
+        {"return Vector3i(1/0, 0, 0)", "error: has no 64-bit integer value"},
+        {"return Vector3i(0, -1/0, 0)", "error: has no 64-bit integer value"},
         {"return Vector3i(1, 2)", kNoMatch},
         {"return Vector3i('1', 2, 3)", kNoMatch},
         {"return Vector3i(Vector3())", kNoMatch},
         {"return Vector3i():Set(Vector3(1, 2, 3))", kNoMatch},
         {"local a = Vector3i(1, 2, 3); pcall(a.Set, a, 1, 2); pcall(a.Set, a, 'x', 1, 1); "
-         "pcall(a.Set, a, 1e10, 1, 1); return S(a)",
+         "pcall(a.Set, a, 1e19, 1, 1); return S(a)",
          "X: 1.00, Y: 2.00, Z: 3.00"},
         {"return tostring(Vector3i(1, 2, 3).x)", "nil"},
     });
@@ -240,7 +255,12 @@ TEST_F(VectorBindingsTest, Vector3iOperatorsWrapAndTruncate) {
         {"return S(Vector3i(1, 1, 1) * 2.5) .. ' / ' .. S(Vector3i(1, 1, 1) * 3.5)",
          "X: 2.00, Y: 2.00, Z: 2.00 / X: 4.00, Y: 4.00, Z: 4.00"},
         {"return S(Vector3i(10, 10, 10) / 2.6)", "X: 3.00, Y: 3.00, Z: 3.00"},
-        {"return Vector3i(1, 2, 3) + 2^31", "error: has no 32-bit integer value"},
+        // Int operands beyond 32 bits wrap like the constructor's.
+        {"return S(Vector3i(1, 2, 3) + 2^31)", "X: -2147483647.00, Y: -2147483646.00, Z: -2147483645.00"},
+        {"return S(Vector3i(1, 1, 1) * 4294967297)", "X: 1.00, Y: 1.00, Z: 1.00"},
+        {"return S(Vector3i(1, 2, 3) - (2^63 - 1024))", "X: 1025.00, Y: 1026.00, Z: 1027.00"},
+        {"return Vector3i(1, 2, 3) * 2^63", "error: has no 64-bit integer value"},
+        {"return Vector3i(1, 2, 3) + 0/0", "error: has no 64-bit integer value"},
         {"local a, b = Vector3i(1, 2, 3), Vector3i(4, 5, 6); local c = a * b + a / 2 - b; return S(a) .. ' / ' .. S(b)",
          "X: 1.00, Y: 2.00, Z: 3.00 / X: 4.00, Y: 5.00, Z: 6.00"},
         {"return Vector3i(1, 2, 3) == Vector3i(1, 2, 3)", "true"},
@@ -252,6 +272,7 @@ TEST_F(VectorBindingsTest, Vector3iQuotientsWithoutAResultRaise) {
     Check({
         {"return Vector3i(1, 2, 3) / 0", "error: Vector3i division by zero."},
         {"return Vector3i(1, 2, 3) / 0.4", "error: Vector3i division by zero."},
+        {"return Vector3i(1, 2, 3) / 4294967296", "error: Vector3i division by zero."},
         {"return Vector3i(1, 2, 3) / Vector3i(1, 0, 1)", "error: Vector3i division by zero."},
         {"return Vector3i(-2147483647 - 1, 0, 0) / -1", "error: Vector3i division overflows"},
         {"return Vector3i(-2147483647 - 1, 4, 4) / Vector3i(-1, 2, 2)", "error: Vector3i division overflows"},

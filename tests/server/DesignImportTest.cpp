@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -234,7 +235,8 @@ TEST_F(DesignImportTest, AnImportLandsBesideItsPlayerEveryPeerSeesItAndTheUndoTa
         }
 
     auto importer = As(0);
-    server_->ImportBase64LXFML(importer, TavTest::Base64Encode(text));
+    EXPECT_EQ(server_->ImportBase64LXFML(importer, TavTest::Base64Encode(text)),
+              "3 of 3 bricks placed beside the sender's player");
     const auto imported = NewChunkData([&](const Entries& e) { return !e.empty(); });
     for (size_t i = 0; i < 2; ++i) {
         ASSERT_EQ(imported[i].size(), 1u) << "one message for client " << i;
@@ -255,10 +257,10 @@ TEST_F(DesignImportTest, AnImportLandsBesideItsPlayerEveryPeerSeesItAndTheUndoTa
     // importer's undo takes it out; a second one removes nothing and still
     // tells every peer, with no chunk.
     auto other = As(1);
-    server_->UndoImportLXFML(other);
+    EXPECT_EQ(server_->UndoImportLXFML(other), "Nothing taken out: the sender has no design to take out");
     EXPECT_EQ(CellAt(cells[0]).typeIndex, design.bricks[0].shape->cells[0]->typeIndex);
-    server_->UndoImportLXFML(importer);
-    server_->UndoImportLXFML(importer);
+    EXPECT_EQ(server_->UndoImportLXFML(importer), "3 of 3 bricks of the sender's last design taken out");
+    EXPECT_EQ(server_->UndoImportLXFML(importer), "Nothing taken out: the sender has no design to take out");
     const auto undone = NewChunkData(IsEmptyMessage);
     for (size_t i = 0; i < 2; ++i) {
         ASSERT_EQ(undone[i].size(), 2u) << "client " << i;
@@ -318,11 +320,14 @@ TEST_F(DesignImportTest, WhatIsNoDesignStillTellsEveryPeerAndASenderWithoutPlaye
     // each sends a message with no chunk and replaces the undo record.
     Tav::ServerCommandConnector console("design", Tav::ServerCommand::SecurityLevel0,
                                         server_->GetClient()->GetMyGUID());
-    server_->ImportBase64LXFML(console, TavTest::Base64Encode(TavTest::LxfmlDocument(brick)));
-    server_->UndoImportLXFML(console);
-    server_->ImportBase64LXFML(importer, "not base64 at all!");
-    server_->ImportBase64LXFML(importer, TavTest::Base64Encode("<LXFML><Bricks>" + brick));
-    server_->ImportBase64LXFML(importer, std::string(12 * 1024 * 1024, 'A'));
+    EXPECT_EQ(server_->ImportBase64LXFML(console, TavTest::Base64Encode(TavTest::LxfmlDocument(brick))),
+              "No design placed: the sender has no player");
+    EXPECT_EQ(server_->UndoImportLXFML(console), "Nothing taken out: the sender has no player");
+    EXPECT_EQ(server_->ImportBase64LXFML(importer, "not base64 at all!"), "No design placed: it is not well-formed XML");
+    EXPECT_EQ(server_->ImportBase64LXFML(importer, TavTest::Base64Encode("<LXFML><Bricks>" + brick)),
+              "No design placed: it is not well-formed XML");
+    EXPECT_EQ(server_->ImportBase64LXFML(importer, std::string(12 * 1024 * 1024, 'A')),
+              "No design placed: it has more than 4194304 bytes of XML");
     {
         std::lock_guard<std::mutex> lock(server_->importMutex);
         EXPECT_TRUE(server_->importUndo[clients_[0]->MyGuid()].design.bricks.empty());
@@ -332,7 +337,7 @@ TEST_F(DesignImportTest, WhatIsNoDesignStillTellsEveryPeerAndASenderWithoutPlaye
     ASSERT_EQ(CellAt({16, 16, 0}).typeIndex, 0) << "the fixture needs a free cell";
     std::ofstream("test.lxfml") << TavTest::LxfmlDocument(
         TavTest::LxfmlBrickElement("3005", "21", "1,0,0,0,1,0,0,0,1,0.4,0,0.4"));
-    server_->ImportTestLXFML();
+    EXPECT_EQ(server_->ImportTestLXFML(), "1 of 1 brick of the test design placed at the cell (16, 16, 0)");
     const auto received = NewChunkData([](const Entries& e) { return !e.empty(); });
     for (size_t i = 0; i < 2; ++i) {
         ASSERT_EQ(received[i].size(), 4u) << "client " << i;
@@ -345,12 +350,13 @@ TEST_F(DesignImportTest, WhatIsNoDesignStillTellsEveryPeerAndASenderWithoutPlaye
     // The first design can no longer be undone: the undo of the empty record
     // removes nothing (a message with no chunk); so does the test import
     // without its file. The other player's import closes this sequence.
-    server_->UndoImportLXFML(importer);
+    EXPECT_EQ(server_->UndoImportLXFML(importer), "Nothing taken out: the sender has no design to take out");
     std::filesystem::remove("test.lxfml");
-    server_->ImportTestLXFML();
+    EXPECT_EQ(server_->ImportTestLXFML(), "No test design placed: test.lxfml cannot be read");
     auto other = As(1);
     const std::string higher = TavTest::LxfmlBrickElement("3005", "21", "1,0,0,0,1,0,0,0,1,0.4,13.44,0.4");
-    server_->ImportBase64LXFML(other, TavTest::Base64Encode(TavTest::LxfmlDocument(higher)));
+    EXPECT_EQ(server_->ImportBase64LXFML(other, TavTest::Base64Encode(TavTest::LxfmlDocument(higher))),
+              "1 of 1 brick placed beside the sender's player");
     const auto after = NewChunkData([](const Entries& e) { return !e.empty(); });
     for (size_t i = 0; i < 2; ++i) {
         ASSERT_EQ(after[i].size(), 3u) << "client " << i;
@@ -373,7 +379,9 @@ TEST_F(DesignImportTest, AnImportWhoseStoreFailsIsShownOnceStoredAndStaysUndoabl
     auto importer = As(0);
     const std::string text = TavTest::LxfmlBrickElement("3005", "21", "1,0,0,0,1,0,0,0,1,0.4,9.6,0.4");
     testing::internal::CaptureStdout();
-    server_->ImportBase64LXFML(importer, TavTest::Base64Encode(TavTest::LxfmlDocument(text)));
+    // What is known when the method returns: the brick is in the world.
+    EXPECT_EQ(server_->ImportBase64LXFML(importer, TavTest::Base64Encode(TavTest::LxfmlDocument(text))),
+              "1 of 1 brick placed beside the sender's player");
     server_->GetChunker().AwaitStores();  // the store thread reports the failure
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Cannot store chunk"), std::string::npos) << out;
@@ -395,7 +403,7 @@ TEST_F(DesignImportTest, AnImportWhoseStoreFailsIsShownOnceStoredAndStaysUndoabl
     for (size_t i = 0; i < 2; ++i) EXPECT_FALSE(shown[i].empty()) << "client " << i;
 
     // The undo takes the brick out and is shown.
-    server_->UndoImportLXFML(importer);
+    EXPECT_EQ(server_->UndoImportLXFML(importer), "1 of 1 brick of the sender's last design taken out");
     const auto undone = NewChunkData([](const Entries&) { return true; });
     for (size_t i = 0; i < 2; ++i) {
         ASSERT_EQ(undone[i].size(), 1u) << "client " << i;
@@ -404,6 +412,81 @@ TEST_F(DesignImportTest, AnImportWhoseStoreFailsIsShownOnceStoredAndStaysUndoabl
         EXPECT_EQ(cell.typeIndex, 0);
     }
     EXPECT_EQ(CellAt(brick).typeIndex, 0);
+}
+
+// A design that reaches beyond the loaded chunks: the answer tells what
+// landed, and what landed only in part.
+TEST_F(DesignImportTest, AnImportTellsHowMuchOfItLanded)
+{
+    // The player has no facing yet: the design's cell (0, 0, 0) lies at the
+    // player's own cell, whatever the design.
+    const Tav::PlayerState player = StateOf(0);
+    const Vector3i o = Tav::DesignOriginBeside(player.motion.position, player.facing, Tav::LxfmlDesign());
+    // Chunk x 1 holds cells 8 to 23, chunk x 2 (24 to 39) is not loaded: a
+    // 2 x 2 over cells 23 and 24, and a 1 x 1 at cell 40, in free air.
+    const Vector3i twoByTwo(23, 40, 0), far(40, 40, 0);
+    auto at = [&](const Vector3i& cell, double offsetZ) {
+        char position[96];
+        std::snprintf(position, sizeof position, "1,0,0,0,1,0,0,0,1,%.4f,%.4f,%.4f", (cell.x - o.x) * 0.8 + 0.4,
+                      (cell.y - o.y) * 0.96, (cell.z - o.z) * 0.8 + offsetZ);
+        return std::string(position);
+    };
+    const std::string text = TavTest::LxfmlDocument(TavTest::LxfmlBrickElement("3003", "21", at(twoByTwo, 1.2)) +
+                                                    TavTest::LxfmlBrickElement("3005", "21", at(far, 0.4)));
+    ASSERT_EQ(CellAt(twoByTwo).typeIndex, 0) << "the test needs a free cell";
+    {
+        Tav::ServerChunker::EditScope edit(server_->GetChunker());
+        int index = 0;
+        ASSERT_EQ(edit.FindCell(twoByTwo + Vector3i(1, 0, 0), index), nullptr) << "the test needs chunk x 2 unloaded";
+    }
+    auto importer = As(0);
+    EXPECT_EQ(server_->ImportBase64LXFML(importer, TavTest::Base64Encode(text)),
+              "1 of 2 bricks placed beside the sender's player (1 of them only in part: the rest lies in chunks that "
+              "are not loaded)");
+    EXPECT_NE(CellAt(twoByTwo).typeIndex, 0);
+    EXPECT_EQ(server_->UndoImportLXFML(importer), "1 of 2 bricks of the sender's last design taken out");
+    EXPECT_EQ(CellAt(twoByTwo).typeIndex, 0);
+}
+
+// The operator's own design is no client's: a real design beyond the client
+// limits, 30 000 bricks in about 5 MiB, is placed whole, every peer sees it,
+// and the server serves on.
+TEST_F(DesignImportTest, ALargeTestDesignIsPlacedWhole)
+{
+    // Rows 40 to 53 of the chunks loaded around the spawn (cells -24 to 23
+    // on x and z), above the terrain; the design lands at (16, 16, 0).
+    std::vector<Vector3i> cells;
+    for (int32_t i = 0; i < 30000; ++i) cells.emplace_back(i % 48 - 24, i / 2304 + 40, i / 48 % 48 - 24);
+    std::vector<Vector3i> designCells;
+    for (const Vector3i& w : cells) {
+        ASSERT_EQ(CellAt(w).typeIndex, 0) << "the test needs free cells: " << w.ToString();
+        designCells.push_back(w - Vector3i(16, 16, 0));
+    }
+    const std::string text = TavTest::ToolStyleLxfmlDocument(designCells);
+    ASSERT_GT(text.size(), 5u * 1000u * 1000u);
+    std::ofstream("test.lxfml", std::ios::binary) << text;
+
+    EXPECT_EQ(server_->ImportTestLXFML(), "30000 of 30000 bricks of the test design placed at the cell (16, 16, 0)");
+    const uint16_t brick = Tav::BrickCatalogue::FindShape(0, 0)->cells[0]->typeIndex;
+    for (const Vector3i& w : cells) ASSERT_EQ(CellAt(w).typeIndex, brick) << w.ToString();
+    const auto shown = NewChunkData([](const Entries& e) { return !e.empty(); });
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(shown[i].size(), 1u) << "client " << i;
+        for (const Vector3i& w : cells) {
+            Tav::Cell cell;
+            ASSERT_TRUE(CellIn(shown[i][0], w, cell)) << w.ToString();
+            ASSERT_EQ(cell.typeIndex, brick) << w.ToString();
+        }
+    }
+    // A client's chunk request is answered as ever.
+    ASSERT_TRUE(clients_[1]->Send(TavTest::ChunkRequest({{0, 0, 0}})));
+    EXPECT_TRUE(clients_[1]->Pump([&] {
+        const auto messages = clients_[1]->MessagesWithId(Tav::ID_CHUNK_DATA);
+        Entries e;
+        return messages.size() > seen_[1] &&
+               Tav::ReadChunkDataMessage(messages.back().data.data(), messages.back().data.size(), e) &&
+               e.size() == 1 && Vector3i(e[0].cx, e[0].cy, e[0].cz) == Vector3i(0, 0, 0);
+    }));
 }
 
 // Designs built to hurt: each is refused or lands nowhere, every peer hears
@@ -425,17 +508,22 @@ TEST_F(DesignImportTest, HostileDesignsLeaveTheServerServing)
     const std::string manyFar = repeat(
         TavTest::LxfmlBrickElement("3001", "21", "1,0,0,0,1,0,0,0,1,-8e11,0,0.4"), Tav::kMaxLxfmlBricks);
 
-    const std::vector<std::string> designs = {
-        "<LXFML>" + repeat("<Brick/>", Tav::kMaxLxfmlBricks + 1) + "</LXFML>",  // too many bricks
-        repeat("<Brick>", 4000) + repeat("</Brick>", 4000),                      // quadratic queries
-        repeat("<a>", 300000) + repeat("</a>", 300000),                          // deep
-        garbage,
-        TavTest::LxfmlDocument(far),
-        TavTest::LxfmlDocument(manyFar),
-        TavTest::LxfmlDocument(TavTest::LxfmlBrickElement("3005", "21", repeat(",", 1 << 20) + "1")),
+    const std::string noBricks = "No design placed: it has no bricks to place";
+    const std::vector<std::pair<std::string, std::string>> designs = {
+        {"<LXFML>" + repeat("<Brick/>", Tav::kMaxLxfmlBricks + 1) + "</LXFML>",
+         "No design placed: it has more than 20000 bricks"},
+        {repeat("<Brick>", 4000) + repeat("</Brick>", 4000), "No design placed: its bricks are nested too deeply"},
+        {repeat("<a>", 300000) + repeat("</a>", 300000), noBricks},  // deep
+        {garbage, "No design placed: it is not well-formed XML"},
+        {TavTest::LxfmlDocument(far), noBricks},
+        {TavTest::LxfmlDocument(manyFar), noBricks},
+        // One brick, at the design's own cell: in the ground under the player.
+        {TavTest::LxfmlDocument(TavTest::LxfmlBrickElement("3005", "21", repeat(",", 1 << 20) + "1")),
+         "0 of 1 brick placed beside the sender's player"},
     };
     auto importer = As(0);
-    for (const std::string& d : designs) server_->ImportBase64LXFML(importer, TavTest::Base64Encode(d));
+    for (const auto& d : designs)
+        EXPECT_EQ(server_->ImportBase64LXFML(importer, TavTest::Base64Encode(d.first)), d.second);
 
     // The other client asks for a chunk: the answer follows the empty messages.
     ASSERT_TRUE(clients_[1]->Send(TavTest::ChunkRequest({{0, 0, 0}})));

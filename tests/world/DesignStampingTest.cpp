@@ -75,25 +75,28 @@ protected:
     }
     // Stamping and undo as the server's import methods run them, until the
     // store thread has handled the chunks; true when every chunk changed so
-    // far is stored.
-    bool Place(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
+    // far is stored. What they count goes to count and removed.
+    bool Place(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin, DesignStampCount* count = nullptr)
     {
         {
             ServerChunker::EditScope edit(chunker);
-            chunker.PlaceDesignAndSave(edit, touched, design, origin);
+            const DesignStampCount placed = chunker.PlaceDesignAndSave(edit, touched, design, origin);
+            if (count) *count = placed;
         }
         chunker.AwaitStores();
         return chunker.UnstoredCount() == 0;
     }
-    bool Remove(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin)
+    bool Remove(TouchedSet& touched, const LxfmlDesign& design, Vector3i origin, size_t* removed = nullptr)
     {
         {
             ServerChunker::EditScope edit(chunker);
-            chunker.RemoveDesignAndSave(edit, touched, design, origin);
+            const size_t n = chunker.RemoveDesignAndSave(edit, touched, design, origin);
+            if (removed) *removed = n;
         }
         chunker.AwaitStores();
         return chunker.UnstoredCount() == 0;
     }
+    static std::vector<size_t> Counted(const DesignStampCount& c) { return {c.placed, c.partly}; }
     static LxfmlBrick B(uint8_t type, uint8_t rotation, const Vector3i& cell, uint8_t colour)
     {
         LxfmlBrick b;
@@ -177,9 +180,14 @@ TEST_F(DesignStampingTest, BricksThatCannotLandAreLeftOutWhole)
         B(1, 0, {1, 0, 1}, 6),   // a 1 x 2 over cells 1 and 2 ...
         B(0, 0, {2, 0, 1}, 7),   // ... so this later brick on cell 2 is left out
         B(2, 0, {7, 0, 5}, 8),   // a 2 x 2 at x 7 and 8: only x 7 is loaded
+        B(0, 0, {12, 0, 5}, 8),  // wholly in the chunk that is not loaded
     });
     TouchedSet touched;
-    EXPECT_TRUE(Place(touched, design, Vector3i(0, 0, 0)));
+    DesignStampCount count;
+    EXPECT_TRUE(Place(touched, design, Vector3i(0, 0, 0), &count));
+    // Two bricks landed, one of them only in part; the one with no loaded
+    // cell does not count.
+    EXPECT_EQ(Counted(count), (std::vector<size_t>{2, 1}));
 
     EXPECT_EQ(At({3, 0, 3}).colour, 9);  // the old brick stays
     EXPECT_EQ(At({1, 0, 1}).colour, 6);
@@ -203,12 +211,16 @@ TEST_F(DesignStampingTest, UndoRemovesWhatLandedAndStoresTheChunksAgain)
         B(0, 0, {2, 0, 2}, 7),
     });
     TouchedSet placed;
-    ASSERT_TRUE(Place(placed, design, Vector3i(1, 0, 1)));
+    DesignStampCount count;
+    ASSERT_TRUE(Place(placed, design, Vector3i(1, 0, 1), &count));
+    EXPECT_EQ(Counted(count), (std::vector<size_t>{3, 0}));
     EXPECT_EQ(a->nonEmptyCount + b->nonEmptyCount, 8u + 2u + 1u);
     EXPECT_EQ(Coordinates(placed), (std::set<Vector3i>{{0, 0, 0}, {1, 0, 0}}));
 
     TouchedSet removed;
-    EXPECT_TRUE(Remove(removed, design, Vector3i(1, 0, 1)));
+    size_t taken = 0;
+    EXPECT_TRUE(Remove(removed, design, Vector3i(1, 0, 1), &taken));
+    EXPECT_EQ(taken, 3u);
     EXPECT_EQ(a->nonEmptyCount + b->nonEmptyCount, 0u);
     for (const Vector3i& w : {Vector3i(7, 0, 3), Vector3i(10, 0, 4), Vector3i(3, 1, 3), Vector3i(2, 1, 3)}) {
         EXPECT_EQ(At(w).typeIndex, 0) << w.ToString();
@@ -220,8 +232,9 @@ TEST_F(DesignStampingTest, UndoRemovesWhatLandedAndStoresTheChunksAgain)
 
     // Nothing of the design is left: a second undo changes and stores nothing.
     TouchedSet again;
-    EXPECT_TRUE(Remove(again, design, Vector3i(1, 0, 1)));
+    EXPECT_TRUE(Remove(again, design, Vector3i(1, 0, 1), &taken));
     EXPECT_TRUE(again.empty());
+    EXPECT_EQ(taken, 0u);
 }
 
 TEST_F(DesignStampingTest, UndoTakesOnlyBricksWhoseOriginCellIsThereInTheDesignsColour)
@@ -232,11 +245,15 @@ TEST_F(DesignStampingTest, UndoTakesOnlyBricksWhoseOriginCellIsThereInTheDesigns
     Put(1, 0, {5, 0, 3}, 5);  // a 1 x 2 whose origin cell is at (5, 0, 3), its second cell at (6, 0, 3)
     const LxfmlDesign design = Design({B(0, 0, {1, 0, 1}, 5), B(0, 0, {4, 0, 1}, 5), B(0, 0, {6, 0, 3}, 5)});
     TouchedSet placed;
-    ASSERT_TRUE(Place(placed, design, Vector3i(0, 0, 0)));
+    DesignStampCount count;
+    ASSERT_TRUE(Place(placed, design, Vector3i(0, 0, 0), &count));
     EXPECT_TRUE(placed.empty());  // every place was taken
+    EXPECT_EQ(Counted(count), (std::vector<size_t>{0, 0}));
 
     TouchedSet removed;
-    EXPECT_TRUE(Remove(removed, design, Vector3i(0, 0, 0)));
+    size_t taken = 0;
+    EXPECT_TRUE(Remove(removed, design, Vector3i(0, 0, 0), &taken));
+    EXPECT_EQ(taken, 1u);  // the 2 x 2 only
     for (const Vector3i& w : {Vector3i(1, 0, 1), Vector3i(2, 0, 1), Vector3i(1, 0, 2), Vector3i(2, 0, 2)})
         EXPECT_EQ(At(w).typeIndex, 0) << "the whole 2 x 2 goes, whatever its type: " << w.ToString();
     EXPECT_EQ(At({4, 0, 1}).colour, 3);

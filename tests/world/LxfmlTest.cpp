@@ -402,23 +402,73 @@ TEST_F(LxfmlFileTest, TheFileIsReadFromTheWorkingFolderWhenThereIsOne)
 {
     LxfmlDesign d;
     testing::internal::CaptureStderr();
-    LoadLxfmlFile(d, Vector3i());
+    EXPECT_EQ(LoadLxfmlFile(d, Vector3i()), LxfmlResult::NoFile);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // no file: not even the parser's line
     EXPECT_TRUE(d.bricks.empty());
 
     std::ofstream(dir_.File("test.lxfml")) << Document(Brick("3005", "21", Transform(kIdentity, "4.4,0,4.4")));
-    LoadLxfmlFile(d, Vector3i(1, 2, 3));
+    EXPECT_EQ(LoadLxfmlFile(d, Vector3i(1, 2, 3)), LxfmlResult::Parsed);
     ASSERT_EQ(d.bricks.size(), 1u);
     EXPECT_EQ(CellOf(d.bricks[0]), Vector3i(6, 2, 8));
 
-    // A file longer than a design may be is refused, not cut.
+    // A file longer than the operator's bound is refused, not cut.
     {
         std::ofstream big(dir_.File("test.lxfml"));
-        big << "<LXFML>" << Brick("3005", "21", kIdentity) << std::string(kMaxLxfmlTextBytes, ' ') << "</LXFML>";
+        big << "<LXFML>" << Brick("3005", "21", kIdentity) << std::string(kOperatorLxfmlLimits.textBytes, ' ')
+            << "</LXFML>";
     }
     LxfmlDesign refused;
-    LoadLxfmlFile(refused, Vector3i());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(LoadLxfmlFile(refused, Vector3i()), LxfmlResult::TooLong);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Design refused: more than 67108864 bytes of XML\n");
     EXPECT_TRUE(refused.bricks.empty());
+}
+
+// The operator's own design is no client's: a real design beyond the client
+// limits (30 000 bricks, about 5 MiB) is read whole from the file, while the
+// same text sent by a client is refused.
+TEST_F(LxfmlFileTest, TheOperatorsFileHasBoundsOfItsOwn)
+{
+    std::vector<Vector3i> cells;
+    for (int32_t i = 0; i < 30000; ++i) cells.emplace_back(i % 48 - 40, i / 2304 + 24, i / 48 % 48 - 24);
+    const std::string text = TavTest::ToolStyleLxfmlDocument(cells);
+    ASSERT_GT(text.size(), 5u * 1000u * 1000u);
+    LxfmlResult sent;
+    EXPECT_TRUE(Parse(text, &sent).bricks.empty());
+    EXPECT_EQ(sent, LxfmlResult::TooLong);
+
+    std::ofstream(dir_.File("test.lxfml"), std::ios::binary) << text;
+    LxfmlDesign d;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(LoadLxfmlFile(d, Vector3i()), LxfmlResult::Parsed);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Parsing XML... result: No error\n");
+    ASSERT_EQ(d.bricks.size(), cells.size());
+    for (size_t i = 0; i < cells.size(); ++i) ASSERT_EQ(CellOf(d.bricks[i]), cells[i]) << i;
+    EXPECT_EQ(Box(d), (std::vector<int32_t>{-40, 0, -24, 7, 37, 23}));
+
+    // More Brick elements than the operator's bound, or Bricks nested in
+    // Bricks past its query bound (n of them cost n (n - 1) / 2 visits), are
+    // still refused.
+    auto repeat = [](const char* piece, size_t n) {
+        std::string out;
+        for (size_t i = 0; i < n; ++i) out += piece;
+        return out;
+    };
+    const struct {
+        std::string text;
+        LxfmlResult result;
+    } cases[] = {
+        {"<LXFML>" + repeat("<Brick/>", kOperatorLxfmlLimits.bricks + 1) + "</LXFML>", LxfmlResult::TooManyBricks},
+        {repeat("<Brick>", 5794) + repeat("</Brick>", 5794), LxfmlResult::TooMuchWork},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(dir_.File("test.lxfml"), std::ios::binary | std::ios::trunc) << c.text;
+        LxfmlDesign none;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(LoadLxfmlFile(none, Vector3i()), c.result);
+        testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(none.bricks.empty());
+    }
 }
 
 TEST_F(LxfmlFileTest, TheShippedHouseHasEveryBrickTypeInSeveralColours)
