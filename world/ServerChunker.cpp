@@ -168,6 +168,17 @@ size_t RoomOf(const ChunkRequest& request)
     return std::max<size_t>(ServedCoordinates(request), 1);
 }
 
+bool IsSmall(size_t room)
+{
+    return room <= ServerChunker::kSmallRequestCoordinates;
+}
+
+// How much room may be held in all once an answer of that room has taken it.
+size_t RoomLimit(size_t room)
+{
+    return ServerChunker::kAnswerRoom + (IsSmall(room) ? ServerChunker::kSmallRequestRoom : 0);
+}
+
 }  // namespace
 
 bool ServerChunker::QueueChunkRequest(const ChunkRequest& request)
@@ -411,7 +422,8 @@ bool ServerChunker::FinishAnswer(uint64_t peer, PeerTurns& turns, int64_t& spent
 bool ServerChunker::TryTakeRoom(Answer& answer)
 {
     const size_t n = RoomOf(answer.request);
-    if (waitingForRoom_ > 0 || roomHeld_ + n > kAnswerRoom) return false;  // after those that wait
+    // A large one waits behind those that wait already.
+    if ((waitingForRoom_ > 0 && !IsSmall(n)) || roomHeld_ + n > RoomLimit(n)) return false;
     roomHeld_ += n;
     answer.room = n;
     return true;
@@ -447,7 +459,7 @@ void ServerChunker::GrantRoom()
             return;
         }
         const size_t n = RoomOf(smallest->request);
-        if (roomHeld_ + n > kAnswerRoom) return;
+        if (roomHeld_ + n > RoomLimit(n)) return;
         roomHeld_ += n;
         smallest->room = n;
         smallest->waitingForRoom = false;

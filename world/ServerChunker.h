@@ -117,13 +117,18 @@ public:
     // thread, hold room for their requests' coordinates out of
     // kAnswerRoom. An answer that needs more turns when the room is taken
     // lets go of what it has collected and waits, and its peer's turns are
-    // skipped, until room is freed (the smallest request first).
+    // skipped, until room is freed (the smallest request first). Requests of
+    // at most kSmallRequestCoordinates may also use kSmallRequestRoom beyond
+    // it, and do not wait behind larger ones, so that a flood of large
+    // requests leaves room for small ones.
     static constexpr int64_t kTurnQuantum = 1000;
     static constexpr int64_t kLookupCost = 1;
     static constexpr int64_t kMakeResidentCost = 250;
     static constexpr int64_t kSendCostPerChunk = 350;
     static constexpr size_t kMaxInlineAnswerChunks = 16;
     static constexpr size_t kAnswerRoom = 8 * kMaxCoordinatesPerRequest;
+    static constexpr size_t kSmallRequestCoordinates = 128;
+    static constexpr size_t kSmallRequestRoom = kMaxCoordinatesPerRequest;
     // A worker step serves turns until they have cost this much (about
     // 16 ms), then ends (script garbage and held items run once a step); the
     // next step follows at once while work is waiting, and 16 ms later when
