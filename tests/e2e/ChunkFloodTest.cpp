@@ -72,6 +72,7 @@ TEST(ChunkFlood, ASmallRequestAndASpawnDoNotWaitBehindFloodingHosts) {
     // The stop, with the flood still queued.
     server.WriteLine("exit");
     EXPECT_EQ(server.WaitExit(), 0) << server.Transcript();
+    EXPECT_EQ(server.SanitizerReport(), "");
     EXPECT_TRUE(honest.WaitFor(Net::ID_DISCONNECTION_NOTIFICATION, 10s).has_value());
 }
 
