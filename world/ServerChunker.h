@@ -12,7 +12,8 @@
 //               transaction (so a load waits for at most one statement);
 //   octree      (BaseChunker) the tree and the cells, and the chunks whose
 //               latest change is not stored;
-//   queues      the two request queues and the store queue, leaves.
+//   queues      the two request queues, the store queue and the queue of
+//               the answer-sending thread, leaves.
 //
 // What is stored when. An edit changes the cells in memory and queues a copy
 // of every chunk that it touched (their cell forms as the edit left them)
