@@ -24,7 +24,8 @@
 // all (flood_chunks_per_s: every one of them generated), and then, with the
 // flood still on, how long "exit" (K/0) or SIGTERM (K/1) takes to end the
 // server (stop_ms) and when the honest host hears of it (told_ms; -1: not
-// before the end). K = 0 is the quiet server.
+// before the end), and whether a sanitizer build of the server reported
+// anything (sanitizer_report). K = 0 is the quiet server.
 //
 // BM_EditFlood: a client sends brick edits (place and remove in turn, in one
 // chunk) as fast as the network takes them; how many the server took per
@@ -45,6 +46,7 @@
 #include <atomic>
 #include <deque>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -440,6 +442,9 @@ void BM_FloodingHosts(benchmark::State& state) {
         state.counters["stop_ms"] = stopMs;
         state.counters["told_ms"] = toldMs;
         state.counters["exit_code"] = code ? *code : -1;
+        state.counters["sanitizer_report"] = running.server.SanitizerReport().empty() ? 0 : 1;
+        if (!running.server.SanitizerReport().empty())
+            std::fprintf(stderr, "%s\n", running.server.SanitizerReport().c_str());
     }
 }
 BENCHMARK(BM_FloodingHosts)
