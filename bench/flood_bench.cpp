@@ -15,6 +15,18 @@
 // second, while an honest client times the answer to a request of one
 // resident chunk (answer_ms, median and worst). N = 0 is the quiet server.
 //
+// BM_FloodingHosts/K: K hosts, each from an address of its own (127.0.0.2,
+// 127.0.0.3, ...), each keeping 8 requests of 1024 chunks that nobody has
+// asked for before queued (a new one as each answer arrives: its whole share
+// of the server's queue), while an honest host asks for 3 resident chunks
+// every 200 ms: how long the honest host waits for each answer (honest_p50_ms,
+// honest_p99_ms, honest_max_ms), how many chunks the flooders get a second in
+// all (flood_chunks_per_s: every one of them generated), and then, with the
+// flood still on, how long "exit" (K/0) or SIGTERM (K/1) takes to end the
+// server (stop_ms) and when the honest host hears of it (told_ms; -1: not
+// before the end), and whether a sanitizer build of the server reported
+// anything (sanitizer_report). K = 0 is the quiet server.
+//
 // BM_EditFlood: a client sends brick edits (place and remove in turn, in one
 // chunk) as fast as the network takes them; how many the server took per
 // second, how many of them it showed (the rest were refused while the
@@ -28,9 +40,13 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -263,6 +279,181 @@ void BM_HeavyCommands(benchmark::State& state) {
     running.server.WaitExit();
 }
 BENCHMARK(BM_HeavyCommands)->Arg(0)->Arg(1)->Arg(4)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A host that keeps kQueued requests of 1024 chunks that nobody has asked for
+// queued at the server, from an address of its own, on a thread of its own.
+class FloodingHost {
+public:
+    static constexpr int kQueued = 8;
+
+    FloodingHost(const std::string& address, std::atomic<int64_t>& next) : next_(next), peer_(Net::Peer::GetInstance()) {
+        Net::SocketDescriptor descriptor(0, address.c_str());
+        if (peer_->Startup(1, &descriptor, 1) != Net::STARTED) throw std::runtime_error("no peer on " + address);
+        peer_->Connect("127.0.0.1", TavTest::kServerPort, nullptr, 0);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FloodingHost() {
+        stop_ = true;
+        thread_.join();
+        Net::Peer::DestroyInstance(peer_);
+    }
+    bool Connected() const { return connected_.load(); }
+    int64_t ChunksReceived() const { return chunks_.load(); }
+
+private:
+    Net::BitStream NextRequest() {
+        // Ground chunks (cy 0: never empty) far from the spawn, each asked
+        // for once in the whole run, by whichever host comes first.
+        const int64_t first = next_.fetch_add(1024);
+        std::vector<Tav::Vector3i> coordinates;
+        for (int64_t n = first; n < first + 1024; ++n)
+            coordinates.push_back({static_cast<int32_t>(1000 + n % 20000), 0, static_cast<int32_t>(1000 + n / 20000)});
+        return TavTest::ChunkRequest(coordinates);
+    }
+    void Run() {
+        Net::Guid server;
+        int outstanding = 0;
+        while (!stop_) {
+            bool any = false;
+            while (Net::Packet* p = peer_->Receive()) {
+                any = true;
+                if (p->length > 0 && p->data[0] == Net::ID_CONNECTION_REQUEST_ACCEPTED) {
+                    server = p->guid;
+                    connected_ = true;
+                } else if (p->length >= 5 && p->data[0] == Tav::ID_CHUNK_DATA) {
+                    --outstanding;
+                    chunks_ += (int64_t(p->data[1]) << 24) | (int64_t(p->data[2]) << 16) | (int64_t(p->data[3]) << 8) |
+                               int64_t(p->data[4]);
+                }
+                peer_->DeallocatePacket(p);
+            }
+            for (; connected_ && outstanding < kQueued; ++outstanding) {
+                const Net::BitStream request = NextRequest();
+                peer_->Send(&request, Net::HIGH_PRIORITY, Net::RELIABLE_ORDERED, 0, Net::AddressOrGuid(server), false);
+            }
+            if (!any) std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    std::atomic<int64_t>& next_;
+    Net::Peer* peer_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> connected_{false};
+    std::atomic<int64_t> chunks_{0};
+};
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty()) return -1;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
+}
+
+void BM_FloodingHosts(benchmark::State& state) {
+    FindBinary();
+    const int64_t flooders = state.range(0);
+    const bool bySignal = state.range(1) != 0;
+    constexpr auto kPeriod = 200ms;
+    constexpr auto kMeasured = 20s;
+    for (auto _ : state) {
+        Running running;
+        TavTest::RawClient honest;
+        if (!honest.Connect() || !honest.WaitFor(Tav::ID_PLAYER_SPAWNED, 60s)) {
+            state.SkipWithError("the honest host got no player");
+            return;
+        }
+        // Resident from the spawn on: three ground chunks of the spawn block.
+        const std::vector<Tav::Vector3i> resident{{0, 0, 0}, {1, 0, 0}, {0, 0, -1}};
+        honest.Send(TavTest::ChunkRequest(resident));
+        honest.WaitFor(Tav::ID_CHUNK_DATA, 20s);
+
+        std::atomic<int64_t> next{0};
+        std::vector<std::unique_ptr<FloodingHost>> hosts;
+        for (int64_t i = 0; i < flooders; ++i)
+            hosts.push_back(std::make_unique<FloodingHost>("127.0.0." + std::to_string(2 + i), next));
+        for (const auto deadline = Clock::now() + 30s; Clock::now() < deadline;) {
+            bool all = true;
+            for (const auto& h : hosts) all = all && h->Connected();
+            if (all) break;
+            std::this_thread::sleep_for(10ms);
+        }
+        std::this_thread::sleep_for(3s);  // every share is full and the worker busy
+
+        // The honest host asks every period, whatever is still unanswered; a
+        // host's answers come in the order of its requests.
+        std::vector<double> waits;
+        std::deque<Clock::time_point> asked;
+        auto take = [&] {
+            honest.Drain();
+            while (honest.WaitFor(Tav::ID_CHUNK_DATA, 0ms)) {
+                if (asked.empty()) continue;
+                waits.push_back(Ms(Clock::now() - asked.front()));
+                asked.pop_front();
+            }
+        };
+        auto flooded = [&] {
+            int64_t n = 0;
+            for (const auto& h : hosts) n += h->ChunksReceived();
+            return n;
+        };
+        const int64_t floodedBefore = flooded();
+        const auto start = Clock::now();
+        for (auto due = start; Clock::now() < start + kMeasured;) {
+            if (Clock::now() >= due) {
+                honest.Send(TavTest::ChunkRequest(resident));
+                asked.push_back(Clock::now());
+                due += kPeriod;
+            }
+            take();
+            std::this_thread::sleep_for(1ms);
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const int64_t floodedChunks = flooded() - floodedBefore;
+        // What is still unanswered counts as waiting until now.
+        for (const auto at : asked) waits.push_back(Ms(Clock::now() - at));
+
+        // The stop, with the flood still on.
+        const auto stopAt = Clock::now();
+        if (bySignal)
+            running.server.Signal(SIGTERM);
+        else
+            running.server.WriteLine("exit");
+        double toldMs = -1;
+        auto told = [&] {
+            honest.Drain();
+            if (toldMs < 0 && honest.WaitFor(Net::ID_DISCONNECTION_NOTIFICATION, 0ms))
+                toldMs = Ms(Clock::now() - stopAt);
+        };
+        while (running.server.Running() && Clock::now() - stopAt < 120s) {
+            told();
+            std::this_thread::sleep_for(1ms);
+        }
+        const auto code = running.server.WaitExit(60s);
+        const double stopMs = Ms(Clock::now() - stopAt);
+        told();
+        hosts.clear();
+
+        state.SetIterationTime(seconds);
+        state.counters["honest_p50_ms"] = Percentile(waits, 0.50);
+        state.counters["honest_p99_ms"] = Percentile(waits, 0.99);
+        state.counters["honest_max_ms"] = Percentile(waits, 1.0);
+        state.counters["honest_answers"] = static_cast<double>(waits.size() - asked.size());
+        state.counters["flood_chunks_per_s"] = static_cast<double>(floodedChunks) / seconds;
+        state.counters["stop_ms"] = stopMs;
+        state.counters["told_ms"] = toldMs;
+        state.counters["exit_code"] = code ? *code : -1;
+        state.counters["sanitizer_report"] = running.server.SanitizerReport().empty() ? 0 : 1;
+        if (!running.server.SanitizerReport().empty())
+            std::fprintf(stderr, "%s\n", running.server.SanitizerReport().c_str());
+    }
+}
+BENCHMARK(BM_FloodingHosts)
+    ->ArgsProduct({{0, 1, 4}, {0}})
+    ->Args({4, 1})
+    ->Args({16, 0})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_EditFlood(benchmark::State& state) {
     FindBinary();

@@ -26,7 +26,8 @@
 //     before the compress buffer's.
 //
 // Leaves, under which nothing else is taken: the pins of PlayerRef (taken
-// under the registry), the chunk manager's two request queues and its store
-// queue (taken under the octree by an edit that queues its copies), the
+// under the registry), the chunk manager's two request queues, its store
+// queue (taken under the octree by an edit that queues its copies) and the
+// queue of its answer-sending thread, the
 // replica manager's reference queue, the server's spawn notices, the chunk
 // and node pools, and the pool behind the network library's allocation hooks.

@@ -26,6 +26,7 @@ void BaseChunker::Start() {
 
 void BaseChunker::ThreadMain() {
     while (running.load()) Update();
+    WorkerLeaving();
 }
 
 void BaseChunker::Stop() {

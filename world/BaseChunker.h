@@ -39,7 +39,9 @@ public:
     // Sets running, starts the worker thread and makes the root. A call while
     // running does nothing; after Stop the chunker may be started again.
     void Start();
-    // The body of the worker thread.
+    // The body of the worker thread: Update while running is set (an update
+    // ends its work at the next turn once it is cleared), then
+    // WorkerLeaving.
     void ThreadMain();
     // Clears running, joins the worker, calls WorkerStopped, then gives every
     // chunk of the tree back to the chunk pool and every node to the node
@@ -76,6 +78,10 @@ protected:
     // Called by Stop on the stopping thread once the worker has ended and
     // before the tree is dismantled: the chunks are still resident.
     virtual void WorkerStopped() {}
+    // Called on the worker thread as it leaves its loop (running cleared),
+    // so before Stop's wait for it ends: work that the worker handed to
+    // threads of its own is finished or dropped here.
+    virtual void WorkerLeaving() {}
 
     // ---- Brick edits and occupancy tests (world/BrickEdits.cpp) ----
     // The caller holds octreeMutex. Cell-type indices without a record in

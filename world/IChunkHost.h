@@ -1,6 +1,7 @@
 #pragma once
 // What the chunk manager needs of the program that hosts it. The chunk worker
-// calls these on its own thread (SendChunkEntries: the store thread); the
+// calls these on its own thread (SendChunkEntries: the store thread;
+// SendChunks for answers of many chunks: the worker's sending thread); the
 // server implements them (the world layer never includes the server's
 // headers).
 #include <cstdint>
@@ -18,7 +19,8 @@ public:
     virtual ~IChunkHost() = default;
 
     // Sends the chunks of the set in one chunk-data message. The chunks stay
-    // resident for the whole call (the worker evicts only between answers).
+    // resident for the whole call (eviction passes over the chunks of an
+    // answer until it has been sent).
     virtual void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority,
                             bool broadcast) = 0;
 

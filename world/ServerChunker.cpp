@@ -162,13 +162,30 @@ size_t ServedCoordinates(const ChunkRequest& request)
     return std::min(request.coordinates.size(), ServerChunker::kMaxCoordinatesPerRequest);
 }
 
+// The room of the answer room that a request's answer holds.
+size_t RoomOf(const ChunkRequest& request)
+{
+    return std::max<size_t>(ServedCoordinates(request), 1);
+}
+
+bool IsSmall(size_t room)
+{
+    return room <= ServerChunker::kSmallRequestCoordinates;
+}
+
+// How much room may be held in all once an answer of that room has taken it.
+size_t RoomLimit(size_t room)
+{
+    return ServerChunker::kAnswerRoom + (IsSmall(room) ? ServerChunker::kSmallRequestRoom : 0);
+}
+
 }  // namespace
 
 bool ServerChunker::QueueChunkRequest(const ChunkRequest& request)
 {
     const uint64_t peer = request.target.guid.g;
     const size_t n = ServedCoordinates(request);
-    ChunkRequest copy = request;  // made before the lock is taken
+    QueuedRequest copy{request, 0};  // made before the lock is taken
     std::lock_guard<std::mutex> lock(chunkRequestMutex_);
     auto it = chunkRequests_.find(peer);
     const size_t requests = it == chunkRequests_.end() ? 0 : it->second.requests.size();
@@ -180,6 +197,7 @@ bool ServerChunker::QueueChunkRequest(const ChunkRequest& request)
         it = chunkRequests_.emplace(peer, PeerRequests()).first;
         turns_.push_back(peer);
     }
+    copy.serial = ++lastRequestSerial_;
     it->second.requests.push_back(std::move(copy));
     it->second.coordinates += n;
     queuedCoordinates_ += n;
@@ -188,8 +206,10 @@ bool ServerChunker::QueueChunkRequest(const ChunkRequest& request)
 
 void ServerChunker::DropChunkRequests(Net::Guid peer)
 {
-    std::list<ChunkRequest> dropped;  // freed after the lock is released
+    std::list<QueuedRequest> dropped;  // freed after the lock is released
     std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+    // The worker drops what it has begun for this peer's requests so far.
+    departures_.emplace_back(peer.g, lastRequestSerial_);
     auto it = chunkRequests_.find(peer.g);
     if (it == chunkRequests_.end()) return;
     queuedCoordinates_ -= it->second.coordinates;
@@ -214,44 +234,359 @@ void ServerChunker::Update()
     const double itemDt = elapsed >= 0.1 ? 0.1 : std::min(timer_->GetElapsed(), 0.1);
     if (host_) host_->UpdateHeldItems(itemDt);
     timer_->Reset();
-    ProcessQueues();
+    const StepEnd end = ServeTurns();
     RetryUnstoredWhenDue();
     std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::microseconds(16000));
+    switch (end) {
+    case StepEnd::Budget:
+        break;  // work is waiting: the next step at once
+    case StepEnd::Blocked: {
+        // What is left waits for the sending thread: until it has sent an
+        // answer, or 16 ms.
+        std::unique_lock<std::mutex> lock(sendMutex_);
+        sendDone_.wait_for(lock, std::chrono::milliseconds(16), [this] { return !sendFinished_.empty(); });
+        break;
+    }
+    case StepEnd::Idle:
+    case StepEnd::Stopped:
+        std::this_thread::sleep_for(std::chrono::microseconds(16000));
+        break;
+    }
 }
 
-void ServerChunker::ProcessQueues()
+bool ServerChunker::ProcessQueues()
 {
-    // The coordinates served to each peer in this step.
-    std::map<uint64_t, size_t> served;
-    auto hasShareLeft = [&served](uint64_t peer) {
-        auto it = served.find(peer);
-        return it == served.end() || it->second < kStepShareCoordinates;
-    };
-    std::unique_lock<std::mutex> chunkLock(chunkRequestMutex_);
-    for (;;) {
-        const auto turn = std::find_if(turns_.begin(), turns_.end(), hasShareLeft);
-        if (turn == turns_.end()) break;
-        const uint64_t peer = *turn;
-        turns_.erase(turn);
-        auto queue = chunkRequests_.find(peer);
-        ChunkRequest request = std::move(queue->second.requests.front());
-        queue->second.requests.pop_front();
-        const size_t n = ServedCoordinates(request);
-        queue->second.coordinates -= n;
-        queuedCoordinates_ -= n;
-        if (queue->second.requests.empty())
-            chunkRequests_.erase(queue);
-        else
-            turns_.push_back(peer);  // its next request after everyone else's
-        chunkLock.unlock();
-        served[peer] += std::max<size_t>(n, 1);
-        AnswerChunkRequest(request);
-        EvictChunks();  // between answers: no answer points at a chunk now
-        chunkLock.lock();
-    }
-    chunkLock.unlock();
+    const StepEnd end = ServeTurns();
+    return end == StepEnd::Budget || end == StepEnd::Blocked;
+}
 
+ServerChunker::StepEnd ServerChunker::ServeTurns()
+{
+    int64_t spent = 0;
+    for (;;) {
+        if (!running.load()) return StepEnd::Stopped;
+        TakeDepartures();
+        if (TakeBackSent()) EvictChunks();  // what they held may go now
+        ServeSpawns();
+        if (spent >= kStepBudget) return StepEnd::Budget;
+        if (!TakeTurn(spent)) break;
+        EvictChunks();  // between turns: what answers hold is pinned
+    }
+    // No peer may take a turn: nothing is queued, or what is waits for room
+    // that answers at the sending thread hold.
+    bool sending = false;
+    {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        sending = !sendWaiting_.empty() || sending_ != 0 || !sendFinished_.empty();
+    }
+    return sending || HasQueuedRequests() ? StepEnd::Blocked : StepEnd::Idle;
+}
+
+bool ServerChunker::HasQueuedRequests()
+{
+    std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+    return !chunkRequests_.empty();
+}
+
+bool ServerChunker::TakeTurn(int64_t& spent)
+{
+    uint64_t peer = 0;
+    {
+        std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+        const auto turn = std::find_if(turns_.begin(), turns_.end(), [this](uint64_t p) {
+            const auto it = peerTurns_.find(p);
+            return it == peerTurns_.end() || !it->second.answer || !it->second.answer->waitingForRoom;
+        });
+        if (turn == turns_.end()) return false;
+        peer = *turn;
+        turns_.splice(turns_.end(), turns_, turn);  // its next turn after everyone else's
+    }
+    PeerTurns& turns = peerTurns_[peer];
+    // A debt is paid off a quantum a turn; credit is not saved up.
+    turns.credit = std::min(turns.credit + kTurnQuantum, kTurnQuantum);
+    while (turns.credit > 0 && AnswerChunkRequest(peer, turns, spent) && FinishAnswer(peer, turns, spent)) {
+    }
+    // An answer that stays open over turns holds room for its request.
+    if (turns.answer && !turns.answer->waitingForRoom && turns.answer->room == 0 && !TryTakeRoom(*turns.answer))
+        WaitForRoom(*turns.answer);
+    if (!turns.answer) {
+        std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+        if (chunkRequests_.count(peer) == 0) peerTurns_.erase(peer);  // done: its debt is forgotten
+    }
+    return true;
+}
+
+bool ServerChunker::AnswerChunkRequest(uint64_t peer, PeerTurns& turns, int64_t& spent)
+{
+    if (!turns.answer) {
+        // The peer's first queued request.
+        std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+        const auto it = chunkRequests_.find(peer);
+        if (it == chunkRequests_.end() || it->second.requests.empty()) return false;
+        turns.answer.emplace();
+        turns.answer->serial = it->second.requests.front().serial;
+        turns.answer->request = it->second.requests.front().request;
+    }
+    Answer& answer = *turns.answer;
+    const size_t n = ServedCoordinates(answer.request);
+    while (answer.next < n) {
+        if (turns.credit <= 0) return false;
+        const Vector3i& c = answer.request.coordinates[answer.next++];
+        int64_t cost = kLookupCost;
+        Chunk* chunk = nullptr;
+        bool nonEmpty = false;
+        if (IsInWorld(c.x, c.y, c.z)) {
+            {
+                std::lock_guard<std::mutex> lock(octreeMutex);
+                chunk = root ? root->Find(c.x, c.y, c.z) : nullptr;
+                nonEmpty = chunk && chunk->nonEmptyCount != 0;
+            }
+            if (!chunk && !answer.databaseFailed) {
+                cost += kMakeResidentCost;
+                chunk = Acquire(c.x, c.y, c.z, answer.databaseFailed);
+                if (chunk) {
+                    std::lock_guard<std::mutex> lock(octreeMutex);
+                    nonEmpty = chunk->nonEmptyCount != 0;
+                }
+            }
+            if (!chunk && answer.databaseFailed) ++answer.leftOut;
+        }
+        // Empty chunks are never sent; a chunk named twice is sent once.
+        if (nonEmpty && answer.chunks.insert(chunk).second) ++pinned_[chunk];
+        turns.credit -= cost;
+        spent += cost;
+    }
+    return true;
+}
+
+bool ServerChunker::FinishAnswer(uint64_t peer, PeerTurns& turns, int64_t& spent)
+{
+    Answer& answer = *turns.answer;
+    const bool byWorker = answer.chunks.size() <= kMaxInlineAnswerChunks || !host_;
+    if (!byWorker && answer.room == 0 && !TryTakeRoom(answer)) {
+        WaitForRoom(answer);
+        return false;
+    }
+    // The request leaves the queue now, unless its peer has left meanwhile.
+    bool current = false;
+    {
+        std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+        const auto it = chunkRequests_.find(peer);
+        if (it != chunkRequests_.end() && !it->second.requests.empty() &&
+            it->second.requests.front().serial == answer.serial) {
+            current = true;
+            const size_t n = ServedCoordinates(answer.request);
+            it->second.coordinates -= n;
+            queuedCoordinates_ -= n;
+            it->second.requests.pop_front();
+            if (it->second.requests.empty()) {
+                chunkRequests_.erase(it);
+                turns_.remove(peer);
+            }
+        }
+    }
+    turns.credit -= kLookupCost;  // every request costs something, one of nothing too
+    spent += kLookupCost;
+    if (current && answer.leftOut > 1)
+        PrintConsoleLine(std::to_string(answer.leftOut) +
+                         " chunks were left out of an answer because world.db could not be read");
+    if (!current || answer.chunks.empty() || byWorker) {
+        if (current && !answer.chunks.empty()) {
+            if (host_) host_->SendChunks(answer.chunks, answer.request.target, answer.request.priority,
+                                         answer.request.broadcast);
+            const int64_t cost = kSendCostPerChunk * static_cast<int64_t>(answer.chunks.size());
+            turns.credit -= cost;
+            spent += cost;
+        }
+        DropAnswer(answer);
+    } else {
+        Outgoing out;
+        out.peer = peer;
+        out.serial = answer.serial;
+        out.chunks.swap(answer.chunks);  // still pinned, until taken back
+        out.target = answer.request.target;
+        out.priority = answer.request.priority;
+        out.broadcast = answer.request.broadcast;
+        out.room = answer.room;
+        {
+            std::lock_guard<std::mutex> lock(sendMutex_);
+            if (!sendThread_.joinable()) sendThread_ = std::thread(&ServerChunker::SendThreadMain, this);
+            sendWaiting_.push_back(std::move(out));
+        }
+        sendWake_.notify_one();
+    }
+    turns.answer.reset();
+    return true;
+}
+
+bool ServerChunker::TryTakeRoom(Answer& answer)
+{
+    const size_t n = RoomOf(answer.request);
+    // A large one waits behind those that wait already.
+    if ((waitingForRoom_ > 0 && !IsSmall(n)) || roomHeld_ + n > RoomLimit(n)) return false;
+    roomHeld_ += n;
+    answer.room = n;
+    return true;
+}
+
+void ServerChunker::WaitForRoom(Answer& answer)
+{
+    // What it has collected may be evicted meanwhile; it starts again when
+    // it has room.
+    Unpin(answer.chunks);
+    answer.chunks.clear();
+    answer.next = 0;
+    answer.leftOut = 0;
+    answer.databaseFailed = false;
+    answer.waitingForRoom = true;
+    ++waitingForRoom_;
+}
+
+void ServerChunker::GrantRoom()
+{
+    while (waitingForRoom_ > 0) {
+        Answer* smallest = nullptr;
+        for (auto& entry : peerTurns_) {
+            Answer* a = entry.second.answer ? &*entry.second.answer : nullptr;
+            if (!a || !a->waitingForRoom) continue;
+            const size_t n = RoomOf(a->request);
+            if (!smallest || n < RoomOf(smallest->request) ||
+                (n == RoomOf(smallest->request) && a->serial < smallest->serial))
+                smallest = a;
+        }
+        if (!smallest) {
+            waitingForRoom_ = 0;
+            return;
+        }
+        const size_t n = RoomOf(smallest->request);
+        if (roomHeld_ + n > RoomLimit(n)) return;
+        roomHeld_ += n;
+        smallest->room = n;
+        smallest->waitingForRoom = false;
+        --waitingForRoom_;
+    }
+}
+
+void ServerChunker::DropAnswer(Answer& answer)
+{
+    Unpin(answer.chunks);
+    answer.chunks.clear();
+    roomHeld_ -= answer.room;
+    answer.room = 0;
+    if (answer.waitingForRoom) --waitingForRoom_;
+    answer.waitingForRoom = false;
+}
+
+void ServerChunker::Unpin(const TouchedSet& chunks)
+{
+    for (Chunk* chunk : chunks) {
+        const auto it = pinned_.find(chunk);
+        if (it != pinned_.end() && --it->second == 0) pinned_.erase(it);
+    }
+}
+
+void ServerChunker::TakeDepartures()
+{
+    std::vector<std::pair<uint64_t, uint64_t>> departed;
+    {
+        std::lock_guard<std::mutex> lock(chunkRequestMutex_);
+        if (departures_.empty()) return;
+        departed.swap(departures_);
+    }
+    // Requests queued after a departure (the peer came back with the same
+    // GUID) are not touched.
+    auto left = [&departed](uint64_t peer, uint64_t serial) {
+        for (const auto& d : departed)
+            if (d.first == peer && serial <= d.second) return true;
+        return false;
+    };
+    for (const auto& d : departed) {
+        const auto it = peerTurns_.find(d.first);
+        if (it == peerTurns_.end()) continue;
+        if (it->second.answer && left(d.first, it->second.answer->serial)) {
+            DropAnswer(*it->second.answer);
+            it->second.answer.reset();
+        }
+        if (!it->second.answer) peerTurns_.erase(it);
+    }
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    for (auto it = sendWaiting_.begin(); it != sendWaiting_.end();) {
+        if (left(it->peer, it->serial)) {
+            sendFinished_.push_back(std::move(*it));  // unsent
+            it = sendWaiting_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool ServerChunker::TakeBackSent()
+{
+    std::vector<Outgoing> finished;
+    {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        finished.swap(sendFinished_);
+    }
+    for (const Outgoing& out : finished) {
+        Unpin(out.chunks);
+        roomHeld_ -= out.room;
+    }
+    GrantRoom();
+    return !finished.empty();
+}
+
+void ServerChunker::SendThreadMain()
+{
+    std::unique_lock<std::mutex> lock(sendMutex_);
+    for (;;) {
+        sendWake_.wait(lock, [this] { return sendStopping_ || !sendWaiting_.empty(); });
+        if (sendStopping_) return;
+        // The fewest chunks first (the first handed over among equals).
+        const auto next = std::min_element(sendWaiting_.begin(), sendWaiting_.end(),
+                                           [](const Outgoing& a, const Outgoing& b) {
+                                               return a.chunks.size() != b.chunks.size()
+                                                          ? a.chunks.size() < b.chunks.size()
+                                                          : a.serial < b.serial;
+                                           });
+        Outgoing out = std::move(*next);
+        sendWaiting_.erase(next);
+        sending_ = 1;
+        lock.unlock();
+        if (host_) host_->SendChunks(out.chunks, out.target, out.priority, out.broadcast);
+        lock.lock();
+        sending_ = 0;
+        sendFinished_.push_back(std::move(out));
+        sendDone_.notify_all();
+    }
+}
+
+void ServerChunker::StopSending()
+{
+    {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        sendStopping_ = true;
+    }
+    sendWake_.notify_all();
+    if (sendThread_.joinable()) sendThread_.join();
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    sendWaiting_.clear();
+    sendFinished_.clear();
+    sendStopping_ = false;
+}
+
+void ServerChunker::WorkerLeaving()
+{
+    StopSending();
+    // The chunks go with the tree next; the requests stay queued and are
+    // answered afresh after a new start.
+    peerTurns_.clear();
+    pinned_.clear();
+    roomHeld_ = 0;
+    waitingForRoom_ = 0;
+}
+
+void ServerChunker::ServeSpawns()
+{
     // Spawns that waited for the database go first, once their pause is over.
     const auto now = std::chrono::steady_clock::now();
     std::list<SpawnRequest> due;
@@ -279,23 +614,6 @@ void ServerChunker::ProcessQueues()
         spawn(request);
         spawnLock.lock();
     }
-}
-
-void ServerChunker::AnswerChunkRequest(const ChunkRequest& request)
-{
-    TouchedSet chunks;
-    bool databaseFailed = false;
-    size_t leftOut = 0;
-    const size_t n = std::min(request.coordinates.size(), kMaxCoordinatesPerRequest);
-    for (size_t i = 0; i < n; ++i) {
-        const Vector3i& c = request.coordinates[i];
-        Chunk* chunk = Acquire(c.x, c.y, c.z, databaseFailed);  // null outside the world: skipped
-        if (chunk && chunk->nonEmptyCount != 0) chunks.insert(chunk);
-        if (!chunk && databaseFailed) ++leftOut;
-    }
-    if (leftOut > 1)
-        PrintConsoleLine(std::to_string(leftOut) + " chunks were left out of an answer because world.db could not be read");
-    if (!chunks.empty() && host_) host_->SendChunks(chunks, request.target, request.priority, request.broadcast);
 }
 
 bool ServerChunker::AnswerSpawnRequest(const SpawnRequest& request)
@@ -415,7 +733,7 @@ void ServerChunker::EvictChunks()
         std::lock_guard<std::mutex> lock(octreeMutex);
         for (auto it = loaded_.begin(); it != loaded_.end() && loadedCount_.load() >= evictionLimit_;) {
             Chunk* chunk = *it;
-            if (!isFar(*chunk) || unstored_.count(chunk) != 0) {
+            if (!isFar(*chunk) || unstored_.count(chunk) != 0 || pinned_.count(chunk) != 0) {
                 ++it;
                 continue;
             }

@@ -12,7 +12,8 @@
 //               transaction (so a load waits for at most one statement);
 //   octree      (BaseChunker) the tree and the cells, and the chunks whose
 //               latest change is not stored;
-//   queues      the two request queues and the store queue, leaves.
+//   queues      the two request queues, the store queue and the queue of
+//               the answer-sending thread, leaves.
 //
 // What is stored when. An edit changes the cells in memory and queues a copy
 // of every chunk that it touched (their cell forms as the edit left them)
@@ -35,6 +36,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -93,12 +95,47 @@ public:
     // affected.
     static constexpr size_t kMaxQueuedRequestsPerPeer = 64;
     static constexpr size_t kMaxQueuedCoordinatesPerPeer = 8 * kMaxCoordinatesPerRequest;
-    // Within one worker step the peers are served in turn, one request at a
-    // time, and each peer only until its requests of that step come to this
-    // many coordinates (at least one request each); the rest waits for the
-    // next step. So one peer's backlog delays the answers of others, and the
-    // spawns that follow them, by at most one step's share.
-    static constexpr size_t kStepShareCoordinates = kMaxCoordinatesPerRequest;
+
+    // ---- How the worker shares its time between peers ----
+    // The peers with queued requests take turns, in rotation. In its turn a
+    // peer gets about kTurnQuantum units of work (a unit is about a
+    // microsecond) on its requests, in their order: each coordinate looked
+    // up costs kLookupCost, each chunk loaded or generated kMakeResidentCost
+    // more, and an answer sent by the worker itself kSendCostPerChunk for
+    // each of its chunks. A turn that overdraws its quantum (a costly step
+    // is never split) leaves a debt that the peer pays off with the turns it
+    // then skips. So a request that costs little is answered after at most
+    // one turn of each other peer, whatever they have queued.
+    //
+    // An answer always holds the whole set that its request asks for, in one
+    // message; it is built over as many turns as it takes (its chunks stay
+    // resident meanwhile, see EvictChunks), and is sent once complete. An
+    // answer of at most kMaxInlineAnswerChunks chunks is packed and sent by
+    // the worker at once; a larger one goes to the sending thread, which
+    // packs and sends such answers one at a time, the fewest chunks first,
+    // so that compressing many megabytes never holds up the worker.
+    //
+    // Answers that are open over several turns, or waiting for the sending
+    // thread, hold room for their requests' coordinates out of
+    // kAnswerRoom. An answer that needs more turns when the room is taken
+    // lets go of what it has collected and waits, and its peer's turns are
+    // skipped, until room is freed (the smallest request first). Requests of
+    // at most kSmallRequestCoordinates may also use kSmallRequestRoom beyond
+    // it, and do not wait behind larger ones, so that a flood of large
+    // requests leaves room for small ones.
+    static constexpr int64_t kTurnQuantum = 1000;
+    static constexpr int64_t kLookupCost = 1;
+    static constexpr int64_t kMakeResidentCost = 250;
+    static constexpr int64_t kSendCostPerChunk = 350;
+    static constexpr size_t kMaxInlineAnswerChunks = 16;
+    static constexpr size_t kAnswerRoom = 8 * kMaxCoordinatesPerRequest;
+    static constexpr size_t kSmallRequestCoordinates = 128;
+    static constexpr size_t kSmallRequestRoom = kMaxCoordinatesPerRequest;
+    // A worker step serves turns until they have cost this much (about
+    // 16 ms), then ends (script garbage and held items run once a step); the
+    // next step follows at once while work is waiting, and 16 ms later when
+    // there was none.
+    static constexpr int64_t kStepBudget = 16000;
     // A bound on the whole queue, far beyond the shares of every peer that
     // the server accepts at once.
     static constexpr size_t kMaxQueuedCoordinates = 256 * kMaxQueuedCoordinatesPerPeer;
@@ -164,19 +201,22 @@ public:
     // peer that its target names. False when the request was dropped because
     // that share is full.
     bool QueueChunkRequest(const ChunkRequest& request);
-    // Network thread: forgets the queued chunk requests of a peer that left.
+    // Network thread: forgets the queued chunk requests of a peer that left;
+    // the worker drops the answers it has begun for them (at its next turn),
+    // and those waiting for the sending thread, unsent.
     void DropChunkRequests(Net::Guid peer);
     void QueueSpawnRequest(SpawnRequest request);
 
-    // One worker step: script garbage, held items, both queues, then a pause
-    // of 16 ms.
+    // One worker step: script garbage, held items, one step's turns (see
+    // kStepBudget), then a pause of 16 ms unless work is waiting.
     void Update() override;
 
-    // Worker only: answers the queued chunk requests (including those queued
-    // meanwhile) in turn by peer, each peer up to its step share, then every
-    // queued spawn request. Eviction runs between two answers, never while an
-    // answer is being built.
-    void ProcessQueues();
+    // Worker only: one step's turns. Before each turn it serves every queued
+    // spawn request (a new player never waits behind the answers), and it
+    // ends at the next turn once the worker is being stopped. Eviction runs
+    // between turns. True while anything is left to do: requests queued,
+    // answers being built or being sent.
+    bool ProcessQueues();
 
     // Worker only: the chunk at those coordinates, found, loaded or
     // generated. Null for coordinates outside the world, and when world.db
@@ -204,14 +244,15 @@ public:
     // player every chunk counts as far. A chunk whose latest change is not
     // stored is never evicted.
     //
-    // It runs between answers, never while one is built (so an answer's
-    // chunks stay resident until sent): one answer can take the count above
-    // the limit by at most the chunks of one request. While an edit holds
-    // the residency mutex the pass is put off to the next answer, but only
-    // until the count reaches the limit plus kMaxCoordinatesPerRequest; from
-    // there it waits for the edit. So the count stays below the limit plus
-    // twice kMaxCoordinatesPerRequest, apart from the chunks that may not go
-    // (near a player, or with an unstored change).
+    // It runs between turns, and never frees a chunk of an answer that is
+    // being built or sent (those hold at most kAnswerRoom chunks in all): a
+    // turn takes the count above the limit by a few chunks at most. While an
+    // edit holds the residency mutex the pass is put off to the next turn,
+    // but only until the count reaches the limit plus
+    // kMaxCoordinatesPerRequest; from there it waits for the edit. So the
+    // count stays below the limit plus kMaxCoordinatesPerRequest and a few,
+    // apart from the chunks that may not go (near a player, with an unstored
+    // change, or in an answer).
     void EvictChunks();
 
     // ---- The store ----
@@ -314,6 +355,10 @@ protected:
     // Stores what is still unstored, then forgets the loaded list: the base
     // frees every chunk next, and a later Start begins with an empty world.
     void WorkerStopped() override;
+    // On the worker thread as it leaves: ends the sending thread (an answer
+    // it is sending is finished, those waiting are dropped) and forgets the
+    // answers begun; the requests stay queued.
+    void WorkerLeaving() override;
 
 private:
     Chunk* NewChunk(int32_t cx, int32_t cy, int32_t cz);
@@ -321,7 +366,56 @@ private:
     // GetChunk that, once the database has failed (databaseFailed set),
     // stops asking it and gives only resident chunks.
     Chunk* Acquire(int32_t cx, int32_t cy, int32_t cz, bool& databaseFailed);
-    void AnswerChunkRequest(const ChunkRequest& request);
+
+    // ---- Turns (worker only) ----
+    enum class StepEnd { Idle, Budget, Blocked, Stopped };
+    // The answer being built for a peer's first queued request.
+    struct Answer {
+        uint64_t serial = 0;   // of the request
+        ChunkRequest request;  // a copy
+        size_t next = 0;       // coordinates looked at so far
+        TouchedSet chunks;     // the non-empty chunks found, pinned
+        size_t leftOut = 0;    // coordinates left out because world.db failed
+        bool databaseFailed = false;
+        size_t room = 0;       // of kAnswerRoom, held for the request
+        bool waitingForRoom = false;
+    };
+    struct PeerTurns {
+        std::optional<Answer> answer;
+        int64_t credit = 0;  // below 0: a debt
+    };
+    // An answer for the sending thread.
+    struct Outgoing {
+        uint64_t peer = 0;
+        uint64_t serial = 0;
+        TouchedSet chunks;  // pinned until the worker takes it back
+        Net::AddressOrGuid target;
+        int32_t priority = 0;
+        bool broadcast = false;
+        size_t room = 0;
+    };
+    StepEnd ServeTurns();
+    // One turn of the next peer in the rotation that may have one; false
+    // when no peer may.
+    bool TakeTurn(int64_t& spent);
+    // Works on the peer's answer (its first request first taken) while the
+    // turn's credit lasts; false when the answer is not complete.
+    bool AnswerChunkRequest(uint64_t peer, PeerTurns& turns, int64_t& spent);
+    // Sends or hands off a complete answer and takes its request from the
+    // queue; false when it must wait for room first.
+    bool FinishAnswer(uint64_t peer, PeerTurns& turns, int64_t& spent);
+    void ServeSpawns();
+    void TakeDepartures();
+    // Unpins what the sending thread is done with; true when there was any.
+    bool TakeBackSent();
+    void GrantRoom();
+    bool TryTakeRoom(Answer& answer);
+    void WaitForRoom(Answer& answer);
+    void DropAnswer(Answer& answer);
+    void Unpin(const TouchedSet& chunks);
+    bool HasQueuedRequests();
+    void SendThreadMain();
+    void StopSending();
     // False when the block could not be made resident (the database failed).
     bool AnswerSpawnRequest(const SpawnRequest& request);
     void ReportStoreError(const char* what, int32_t cx, int32_t cy, int32_t cz, const std::string& text);
@@ -390,13 +484,38 @@ private:
     std::atomic<uint32_t> loadedCount_{0};
     // The queued chunk requests of each peer (by its GUID), and the peers
     // that have any in the order of their turns; under chunkRequestMutex_.
+    // Each request carries a serial number, in the order of arrival.
+    struct QueuedRequest {
+        ChunkRequest request;
+        uint64_t serial = 0;
+    };
     struct PeerRequests {
-        std::list<ChunkRequest> requests;
+        std::list<QueuedRequest> requests;
         size_t coordinates = 0;
     };
     std::map<uint64_t, PeerRequests> chunkRequests_;
     std::list<uint64_t> turns_;
     size_t queuedCoordinates_ = 0;  // of every peer
+    uint64_t lastRequestSerial_ = 0;
+    // Peers that left, each with the last serial queued before; for the
+    // worker to drop their answers.
+    std::vector<std::pair<uint64_t, uint64_t>> departures_;
+    // Worker only: the turns of each peer that has queued requests, the
+    // chunks that answers hold (how many answers hold each), and the room
+    // that answers hold.
+    std::map<uint64_t, PeerTurns> peerTurns_;
+    std::unordered_map<Chunk*, uint32_t> pinned_;
+    size_t roomHeld_ = 0;
+    size_t waitingForRoom_ = 0;
+    // The sending thread and its queue; sendMutex_ is a leaf.
+    std::mutex sendMutex_;
+    std::condition_variable sendWake_;
+    std::condition_variable sendDone_;
+    std::vector<Outgoing> sendWaiting_;
+    std::vector<Outgoing> sendFinished_;  // sent or dropped, to be taken back
+    size_t sending_ = 0;                  // being sent now (0 or 1)
+    bool sendStopping_ = false;
+    std::thread sendThread_;  // started with the first answer for it
     std::list<SpawnRequest> spawnRequests_;
     // Spawns whose block could not be loaded, with the time of their next
     // try; worker only.

@@ -303,8 +303,9 @@ TEST_F(ServerChunkerTest, OneRequestIsServedForAtMostItsCap) {
     EXPECT_FALSE(chunker.IsFiled(5, 0, 5));
 }
 
-// A peer that floods the queue fills only its own share, and within a step
-// the others are served in turn with it, their spawns in that same step.
+// A peer that floods the queue fills only its own share; another peer is
+// still taken and answered, and a peer that leaves takes its queued requests
+// with it (how the worker's time is shared: ChunkWorkerSharingTest.cpp).
 TEST_F(ServerChunkerTest, OnePeerFloodingNeitherShutsOutNorStarvesAnother) {
     TestChunker chunker(file, &host);
     const std::vector<Vector3i> full(ServerChunker::kMaxCoordinatesPerRequest, Vector3i(0, 0, 0));
@@ -319,30 +320,30 @@ TEST_F(ServerChunkerTest, OnePeerFloodingNeitherShutsOutNorStarvesAnother) {
     // Another peer still asks, and joins.
     EXPECT_TRUE(chunker.QueueChunkRequest(Request({{-1, 0, 0}}, 2)));
     chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(2), Vector3(0, 0, 0)});
-    chunker.ProcessQueues();
+    while (chunker.ProcessQueues()) {
+    }
     auto sentTo = [&](uint64_t guid) {
         size_t n = 0;
         for (const SentChunks& s : host.sent) n += s.target.guid == Net::Guid(guid);
         return n;
     };
     EXPECT_EQ(sentTo(2), 1u);
-    EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(2)})) << "spawned in the same step";
-    EXPECT_EQ(sentTo(1), 1u) << "peer 1 got one step's share";
-    EXPECT_EQ(host.events.size(), 3u);
-    EXPECT_EQ(host.events.back(), "spawn 2");
+    EXPECT_EQ(host.spawned, std::vector<Net::Guid>({Net::Guid(2)}));
+    EXPECT_EQ(sentTo(1), fit) << "each of peer 1's requests answered once";
 
-    // Peer 1's backlog follows, a share a step, and its share frees up.
-    for (size_t step = 1; step < fit; ++step) chunker.ProcessQueues();
-    EXPECT_EQ(sentTo(1), fit);
+    // Answered, peer 1's requests free its share.
     EXPECT_TRUE(chunker.QueueChunkRequest(Request({{5, 0, 5}}, 1)));
     // A peer that leaves takes its queued requests with it.
     chunker.DropChunkRequests(Net::Guid(1));
-    chunker.ProcessQueues();
+    while (chunker.ProcessQueues()) {
+    }
     EXPECT_EQ(sentTo(1), fit);
     EXPECT_FALSE(chunker.IsFiled(5, 0, 5));
 }
 
-TEST_F(ServerChunkerTest, ChunkRequestsOfAStepComeBeforeItsSpawnRequests) {
+// A spawn is served before the next turn of any answer; requests that arrive
+// during a step are answered in it.
+TEST_F(ServerChunkerTest, SpawnsGoBeforeTheNextTurnAndAStepTakesRequestsQueuedDuringIt) {
     TestChunker chunker(file, &host);
     bool queuedMore = false;
     host.onSend = [&] {
@@ -360,8 +361,8 @@ TEST_F(ServerChunkerTest, ChunkRequestsOfAStepComeBeforeItsSpawnRequests) {
     chunker.QueueChunkRequest(Request({{0, 0, 0}}, 1));
     chunker.QueueSpawnRequest(SpawnRequest{Net::Guid(9), Vector3(0, 0, 0)});
     chunker.QueueChunkRequest(Request({{-1, 0, 0}}, 2));
-    chunker.ProcessQueues();
-    EXPECT_EQ(host.events, (std::vector<std::string>{"chunks", "chunks", "chunks", "spawn 9"}));
+    EXPECT_FALSE(chunker.ProcessQueues()) << "all done in one step";
+    EXPECT_EQ(host.events, (std::vector<std::string>{"spawn 9", "chunks", "chunks", "chunks"}));
     ASSERT_EQ(host.sent.size(), 3u);
     EXPECT_EQ(host.sent[2].target.guid, Net::Guid(3));
 }
@@ -397,10 +398,14 @@ TEST_F(ServerChunkerTest, SpawnFarOutsideTheWorldStillSpawns) {
 
 class EvictionTest : public ServerChunkerTest {
 protected:
-    // Makes chunks resident through requests, in the given order.
+    // Makes chunks resident through requests, in the given order, each
+    // answered (and eviction run) before the next is asked.
     static void Ask(TestChunker& chunker, const std::vector<Vector3i>& coordinates) {
-        for (const Vector3i& c : coordinates) chunker.QueueChunkRequest(Request({c}));
-        chunker.ProcessQueues();
+        for (const Vector3i& c : coordinates) {
+            chunker.QueueChunkRequest(Request({c}));
+            while (chunker.ProcessQueues()) {
+            }
+        }
     }
     static std::vector<Vector3i> Row(int from, int to) {
         std::vector<Vector3i> r;
@@ -519,24 +524,22 @@ TEST_F(EvictionTest, AnEditPutsEvictionOffOnlyUntilTheCountIsOneRequestOver) {
     std::vector<Vector3i> many;
     for (int i = 0; i < 1000; ++i) many.push_back({100 + i % 100, i / 100 % 5, 100 + i / 500});
     chunker.QueueChunkRequest(Request(many));
-    chunker.ProcessQueues();
+    while (chunker.ProcessQueues()) {
+    }
     EXPECT_EQ(chunker.LoadedCount(), 1000u);
     // The next answer takes it a whole request over: eviction waits for the
-    // edit (which ends a little after that answer was sent) and then runs.
-    std::thread releaser;
-    host.onSend = [&] {
-        if (releaser.joinable()) return;
-        releaser = std::thread([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            std::lock_guard<std::mutex> lock(m);
-            release = true;
-            cv.notify_all();
-        });
-    };
+    // edit (which ends a little later) and then runs.
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+        cv.notify_all();
+    });
     many.clear();
     for (int i = 0; i < 100; ++i) many.push_back({-100 - i, 0, -100});
     chunker.QueueChunkRequest(Request(many));
-    chunker.ProcessQueues();
+    while (chunker.ProcessQueues()) {
+    }
     EXPECT_LT(chunker.LoadedCount(), kLimit);
     editor.join();
     releaser.join();
