@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,23 @@ class SqlDatabase;
 // buffers' own); a caller that holds the compress buffer's lock may not.
 
 constexpr std::uint32_t kStoredChunkRawLength = 12288;
+
+// A chunk store that cannot be used; what() is the line for the operator,
+// naming the file and the reason.
+class ChunkStoreRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Opens the chunk store on db (the file is made when it does not exist) and
+// makes sure, before anything is served, that it can be read and written:
+// the file opens for writing, its schema reads, it is not shorter than its
+// header says, the table mapdata is there (made when missing; an error of
+// that statement counts only when the table still does not exist) and takes
+// the rows of a chunk, and a write transaction can begin and write (it is
+// rolled back). Throws ChunkStoreRefused otherwise, leaving an existing file
+// as it was.
+void OpenChunkStore(SqlDatabase& db, const std::string& file);
 constexpr std::size_t kChunkFrameHeaderSize = 8;
 
 // The framed bytes of n raw bytes. Throws std::bad_alloc when memory runs

@@ -60,12 +60,7 @@ ServerChunker::ServerChunker(PhysicsManager* owner, IChunkHost* host, const std:
 {
     SimplexNoise::InitPermutations();
     timer_ = Timer::Create("boost");
-    database_.Open(databaseFile.c_str());
-    try {
-        database_.ExecDml("create table mapdata(location TEXT PRIMARY KEY, data blob);");
-    } catch (const SqlException&) {
-        // The table exists already.
-    }
+    OpenChunkStore(database_, databaseFile);
     storeThread_ = std::thread(&ServerChunker::StoreThreadMain, this);
 }
 

@@ -102,8 +102,9 @@ public:
     // the server accepts at once.
     static constexpr size_t kMaxQueuedCoordinates = 256 * kMaxQueuedCoordinatesPerPeer;
 
-    // Opens the database (an error of the open leaves the constructor as
-    // SqlException) and creates the chunk table when it does not exist.
+    // Opens the database and creates the chunk table when it does not exist;
+    // a database that cannot be read and written raises ChunkStoreRefused
+    // (see OpenChunkStore), whose text is the operator's line.
     // host receives the answers and spawns; it may be set later with SetHost,
     // before the worker starts.
     explicit ServerChunker(PhysicsManager* owner, IChunkHost* host = nullptr,
