@@ -76,6 +76,9 @@ protected:
     // Called by Stop on the stopping thread once the worker has ended and
     // before the tree is dismantled: the chunks are still resident.
     virtual void WorkerStopped() {}
+    // Called under octreeMutex just before an edit writes a cell of a
+    // resident chunk (once for each cell).
+    virtual void CellsChanging(Chunk& /*chunk*/) {}
 
     // ---- Brick edits and occupancy tests (world/BrickEdits.cpp) ----
     // The caller holds octreeMutex. Cell-type indices without a record in

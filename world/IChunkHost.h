@@ -17,8 +17,10 @@ class IChunkHost {
 public:
     virtual ~IChunkHost() = default;
 
-    // Sends the chunks of the set in one chunk-data message. The chunks stay
-    // resident for the whole call (the worker evicts only between answers).
+    // Sends the chunks of the set in one chunk-data message, each as it is
+    // stored (ServerChunker::AppendShownEntries), leaving out those that show
+    // no cell; nothing when none is left. The chunks stay resident for the
+    // whole call (the worker evicts only between answers).
     virtual void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority,
                             bool broadcast) = 0;
 

@@ -11,6 +11,7 @@
 #include "core/ConsoleOutput.h"
 #include "world/BigEndian.h"
 #include "world/BrickCatalogue.h"
+#include "world/ChunkMessage.h"
 #include "world/ChunkStoreCodec.h"
 #include "world/Octree.h"
 #include "world/ScratchBuffers.h"
@@ -28,6 +29,14 @@ unsigned char* RawChunkRoom(const ScratchBufferLock& scratch, std::vector<unsign
     if (unsigned char* raw = scratch.Data()) return raw;
     heap.resize(kStoredChunkRawLength);
     return heap.data();
+}
+
+// The non-empty cells of a serialised cell form.
+uint32_t CountNonEmptyCells(const unsigned char* cells)
+{
+    uint32_t n = 0;
+    for (size_t i = 0; i < kSerializedChunkBytes; i += 3) n += (cells[i] | cells[i + 1]) != 0;
+    return n;
 }
 
 // Single-precision cell sizes used in double arithmetic.
@@ -285,7 +294,7 @@ void ServerChunker::AnswerChunkRequest(const ChunkRequest& request)
     for (size_t i = 0; i < n; ++i) {
         const Vector3i& c = request.coordinates[i];
         Chunk* chunk = Acquire(c.x, c.y, c.z, databaseFailed);  // null outside the world: skipped
-        if (chunk && chunk->nonEmptyCount != 0) chunks.insert(chunk);
+        if (chunk && ShowsAnyCell(*chunk)) chunks.insert(chunk);
         if (!chunk && databaseFailed) ++leftOut;
     }
     if (leftOut > 1)
@@ -410,7 +419,7 @@ void ServerChunker::EvictChunks()
         std::lock_guard<std::mutex> lock(octreeMutex);
         for (auto it = loaded_.begin(); it != loaded_.end() && loadedCount_.load() >= evictionLimit_;) {
             Chunk* chunk = *it;
-            if (!isFar(*chunk) || unstored_.count(chunk) != 0) {
+            if (!isFar(*chunk) || unstored_.count(chunk) != 0 || shown_.count(chunk) != 0) {
                 ++it;
                 continue;
             }
@@ -431,6 +440,49 @@ void ServerChunker::ReportStoreError(const char* what, int32_t cx, int32_t cy, i
     PrintConsoleLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
 }
 
+// ------------------------------------------------------- what is shown
+
+void ServerChunker::CellsChanging(Chunk& chunk)
+{
+    auto [it, first] = shown_.try_emplace(&chunk);
+    if (first) {
+        // Nothing of it is unstored: the cells as they are now are on disk
+        // (or, for a chunk without a row, are what loading it gives).
+        it->second.cells.resize(kSerializedChunkBytes);
+        chunk.SerializeCells(it->second.cells.data());
+        it->second.nonEmpty = chunk.nonEmptyCount;
+    }
+    it->second.changed = true;
+}
+
+uint32_t ServerChunker::AppendShownEntries(const TouchedSet& chunks, Net::BitStream& body)
+{
+    uint32_t count = 0;
+    std::lock_guard<std::mutex> cells(octreeMutex);
+    for (const Chunk* chunk : chunks) {
+        const auto shown = shown_.find(const_cast<Chunk*>(chunk));
+        if (shown == shown_.end()) {
+            if (chunk->nonEmptyCount == 0) continue;
+            AppendChunkEntry(*chunk, body);
+        } else {
+            if (shown->second.nonEmpty == 0) continue;
+            body.Write(chunk->cx);
+            body.Write(chunk->cy);
+            body.Write(chunk->cz);
+            body.WriteBytes(shown->second.cells.data(), kSerializedChunkBytes);
+        }
+        ++count;
+    }
+    return count;
+}
+
+bool ServerChunker::ShowsAnyCell(const Chunk& chunk)
+{
+    std::lock_guard<std::mutex> cells(octreeMutex);
+    const auto shown = shown_.find(const_cast<Chunk*>(&chunk));
+    return (shown == shown_.end() ? chunk.nonEmptyCount : shown->second.nonEmpty) != 0;
+}
+
 // ------------------------------------------------------------- store queue
 
 uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, StoreMode mode, bool show, bool retry,
@@ -443,6 +495,9 @@ uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, Stor
     for (size_t i = 0; i < chunks.size(); ++i) {
         job.coordinates.push_back(chunks[i]->Coordinates());
         chunks[i]->SerializeCells(job.cells.data() + i * kSerializedChunkBytes);
+        // This copy holds every change made so far.
+        const auto shown = shown_.find(chunks[i]);
+        if (shown != shown_.end()) shown->second.changed = false;
     }
     job.mode = mode;
     job.show = show;
@@ -563,6 +618,7 @@ void ServerChunker::WorkerStopped()
     }
     std::lock_guard<std::mutex> cells(octreeMutex);
     unstored_.clear();
+    shown_.clear();
     unstoredCount_.store(0);
     failedCount_.store(0);
     failedRetries_.store(0);
@@ -643,17 +699,28 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
                 if (it == unstored_.end()) continue;
                 Unstored& state = it->second;
                 if (state.queued > 0) --state.queued;
+                const auto shown = shown_.find(chunk);
                 if (k < results[i].count) {
                     if (state.failed)
                         lines.push_back("Stored chunk " + LocationKey(c.x, c.y, c.z) +
                                         " (its earlier store had failed)");
                     state.failed = false;
+                    // What is on disk now, and so what answers show.
+                    if (shown != shown_.end()) {
+                        const unsigned char* copy = job.cells.data() + k * kSerializedChunkBytes;
+                        shown->second.cells.assign(copy, copy + kSerializedChunkBytes);
+                        shown->second.nonEmpty = CountNonEmptyCells(copy);
+                    }
                 } else {
                     state.failed = true;
                     lines.push_back("Cannot store chunk " + LocationKey(c.x, c.y, c.z) + ": " +
                                     results[i].error + " (kept in memory, stored again later)");
                 }
-                if (state.queued == 0 && !state.failed) unstored_.erase(it);
+                if (state.queued == 0 && !state.failed) {
+                    unstored_.erase(it);
+                    // Stored as it is now: answers show the chunk itself again.
+                    if (shown != shown_.end() && !shown->second.changed) shown_.erase(shown);
+                }
             }
         }
         size_t failed = 0;

@@ -26,6 +26,16 @@
 // change in memory; the worker queues it again on a later step (and it is
 // stored at Stop), and it is sent to every peer once stored; the console
 // shows the failure and the later success.
+//
+// What an answer shows. An answer to a chunk request (and anything else
+// that shows a chunk to a client) shows each chunk as it was last stored:
+// while a change of the chunk is not on disk (from its first changed cell
+// until the store of its latest change has committed; also while that store
+// keeps failing) the chunk manager keeps a copy of the cells from before
+// that change, which each committed copy replaces and which goes once the
+// chunk holds nothing unstored. So no client is shown a state that a kill
+// can lose; a client learns of an edit from its broadcast. The copies cost
+// one serialised cell form per chunk with an unstored change.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -290,6 +300,15 @@ public:
     // chunk, or the data does not inflate to exactly that length.
     bool DecompressChunk(Net::BitStream& in, Net::BitStream& out);
 
+    // ---- What clients are shown ----
+    // Appends to body the entry (cx, cy, cz, cell form) of each chunk of the
+    // set that shows a non-empty cell, as last stored (see above), and
+    // returns how many it appended. The chunks are resident.
+    uint32_t AppendShownEntries(const TouchedSet& chunks, Net::BitStream& body);
+    // Whether the chunk, as last stored, has a non-empty cell: the test of
+    // whether an answer holds it.
+    bool ShowsAnyCell(const Chunk& chunk);
+
     // Number of chunks in memory (the loaded list).
     uint32_t LoadedCount() const { return loadedCount_.load(); }
     uint32_t EvictionLimit() const { return evictionLimit_; }
@@ -311,6 +330,8 @@ protected:
     // Stores what is still unstored, then forgets the loaded list: the base
     // frees every chunk next, and a later Start begins with an empty world.
     void WorkerStopped() override;
+    // Keeps the chunk's cells as last stored before an edit's first change.
+    void CellsChanging(Chunk& chunk) override;
 
 private:
     Chunk* NewChunk(int32_t cx, int32_t cy, int32_t cz);
@@ -366,6 +387,15 @@ private:
         bool failed = false;
     };
     std::unordered_map<Chunk*, Unstored> unstored_;
+    // The cells of each chunk as last stored, while it has a change that is
+    // not: its serialised form and non-empty count; changed while the
+    // chunk has changes that no queued copy holds. Guarded by octreeMutex.
+    struct ShownCopy {
+        std::vector<unsigned char> cells;
+        uint32_t nonEmpty = 0;
+        bool changed = false;
+    };
+    std::unordered_map<Chunk*, ShownCopy> shown_;
     std::atomic<size_t> unstoredCount_{0};
     std::atomic<size_t> failedCount_{0};  // of unstored_, failed and not queued
     // The store queue and its thread. storeMutex_ guards the queue, the

@@ -1,5 +1,5 @@
 // world.db as the real server binary meets it: a file it cannot use is
-// refused at start.
+// refused at start, and what clients are shown survives a kill.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,23 +14,35 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "core/GameMessages.h"
+#include "e2e/GameMessageBuilders.h"
 #include "e2e/ProcessHarness.h"
+#include "world/BrickCatalogue.h"
+#include "world/Chunk.h"
+#include "world/ChunkMessage.h"
+#include "world/TerrainGenerator.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using TavTest::ChunkRequest;
+using TavTest::PlaceBrick;
+using TavTest::RawClient;
+using TavTest::ServerProcess;
 using TavTest::WorkFolder;
 
 std::string ReadAll(const fs::path& file) {
@@ -320,6 +332,152 @@ TEST_F(WorldDbRefusal, AnImmutableWorldDbIsRefused) {
     } clear{fd, flags};
     user.privileged = false;  // root itself: the flag stops it
     ExpectRefused("it cannot be written (Operation not permitted)");
+}
+
+// ---------------------------------------------------------------------------
+// What a client is shown survives a kill.
+
+// The cell (x, y, z) of a serialised form: x outermost, then y, then z.
+uint16_t TypeAt(const std::vector<unsigned char>& cells, int x, int y, int z) {
+    const size_t at = 3 * static_cast<size_t>((x * 16 + y) * 16 + z);
+    return static_cast<uint16_t>((cells[at] << 8) | cells[at + 1]);
+}
+
+class ShownEdits : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        Tav::BrickCatalogue::Build();
+        Tav::TerrainGenerator::PrepareShapeTables();
+        Tav::SimplexNoise::InitPermutations();
+    }
+    // An empty cell of chunk (0, 0, 0) on the studs of a generated brick, in
+    // world cells: the foot of a tower of 1 x 1 bricks.
+    static Tav::Vector3i Foot() {
+        Tav::Chunk* chunk = Tav::AllocChunk();
+        chunk->Init(0, 0, 0);
+        Tav::TerrainGenerator::GenerateChunk(chunk);
+        Net::BitStream out;
+        chunk->Serialize(out);
+        Tav::FreeChunk(chunk);
+        const std::vector<unsigned char> cells(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed());
+        for (int x = 0; x < 16; ++x)
+            for (int z = 0; z < 16; ++z)
+                for (int y = 1; y < 16; ++y) {
+                    const Tav::BrickCell* below = Tav::CellTypeTable::Get(TypeAt(cells, x, y - 1, z));
+                    if (TypeAt(cells, x, y, z) == 0 && below && below->hasTopStuds) return {x - 8, y, z - 8};
+                }
+        ADD_FAILURE() << "no surface in chunk (0, 0, 0)";
+        return {0, 0, 0};
+    }
+    // The tower's levels that a chunk-data message shows.
+    void Levels(const std::vector<unsigned char>& message, std::set<int>& into) const {
+        std::vector<Tav::ChunkDataEntry> entries;
+        ASSERT_TRUE(Tav::ReadChunkDataMessage(message.data(), message.size(), entries));
+        for (const auto& e : entries)
+            for (int k = 0; k < kLevels; ++k) {
+                const Tav::CellLocation at = Tav::LocateCell(foot + Tav::Vector3i(0, k, 0));
+                if (at.chunk == Tav::Vector3i(e.cx, e.cy, e.cz) &&
+                    TypeAt(e.cells, at.local.x, at.local.y, at.local.z) == oneByOne)
+                    into.insert(k);
+            }
+    }
+    static Net::BitStream TowerRequest() { return ChunkRequest({{0, 0, 0}, {0, 1, 0}}); }
+    // The chunk-data messages that a client has received so far.
+    static size_t ChunkData(RawClient& c) {
+        c.Drain();
+        return static_cast<size_t>(std::count_if(c.All().begin(), c.All().end(), [](const RawClient::Received& m) {
+            return m.data[0] == Tav::ID_CHUNK_DATA;
+        }));
+    }
+    static bool AwaitChunkData(RawClient& c, size_t n) {
+        const auto end = TavTest::Clock::now() + TavTest::kDefaultDeadline;
+        while (ChunkData(c) < n) {
+            if (TavTest::Clock::now() >= end) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+    std::unique_ptr<RawClient> Join(ServerProcess& server) {
+        auto client = std::make_unique<RawClient>();
+        EXPECT_TRUE(client->Connect()) << server.Transcript();
+        EXPECT_TRUE(client->WaitFor(Tav::ID_PLAYER_SPAWNED)) << server.Transcript();
+        return client;
+    }
+
+    static constexpr int kLevels = 15;
+    WorkFolder folder;
+    const Tav::Vector3i foot = Foot();
+    const uint16_t oneByOne = Tav::BrickCatalogue::FindShape(0, 0)->cells[0]->typeIndex;
+};
+
+// Edits whose stores are held back (a reader of world.db keeps the server's
+// commit waiting), a client asking for their chunks over and over, a kill
+// while stores are pending, a restart: every level of the tower that any
+// message showed is still there.
+TEST_F(ShownEdits, NothingAClientWasShownIsLostToAKill) {
+    std::set<int> shown;
+    int placed = 0;
+    {
+        ServerProcess server(folder);
+        ASSERT_TRUE(server.WaitUntilListening()) << server.Transcript();
+        auto editor = Join(server);
+        auto watcher = Join(server);
+        sqlite3* reader = nullptr;
+        ASSERT_EQ(sqlite3_open((folder.Path() / "world.db").c_str(), &reader), SQLITE_OK);
+        // Rounds of edits: stored at once, held back and then let go, held back at the kill.
+        const struct Round {
+            int edits;
+            bool hold;
+        } rounds[] = {{3, false}, {4, true}, {4, true}};
+        size_t editorMessages = 0;  // answers and broadcasts the editor is to have
+        for (size_t r = 0; r < std::size(rounds); ++r) {
+            SCOPED_TRACE(r);
+            if (rounds[r].hold) {
+                ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM mapdata;", nullptr, nullptr, nullptr),
+                          SQLITE_OK);
+            }
+            for (int i = 0; i < rounds[r].edits; ++i, ++placed)
+                ASSERT_TRUE(editor->Send(PlaceBrick(foot + Tav::Vector3i(0, placed, 0), 0, 0, 9)));
+            // The editor's own request comes after its edits, so its answer
+            // comes once they are made.
+            ASSERT_TRUE(editor->Send(TowerRequest()));
+            editorMessages += 1 + (rounds[r].hold ? 0 : rounds[r].edits);
+            ASSERT_TRUE(AwaitChunkData(*editor, editorMessages)) << server.Transcript();
+            for (int ask = 0; ask < 12; ++ask) {
+                const size_t before = ChunkData(*watcher);
+                ASSERT_TRUE(watcher->Send(TowerRequest()));
+                ASSERT_TRUE(AwaitChunkData(*watcher, before + 1)) << server.Transcript();
+            }
+            if (r + 1 == std::size(rounds)) break;  // killed with the stores held back
+            if (!rounds[r].hold) continue;
+            ASSERT_EQ(sqlite3_exec(reader, "ROLLBACK;", nullptr, nullptr, nullptr), SQLITE_OK);
+            // Every edit of the round is broadcast once stored.
+            editorMessages += rounds[r].edits;
+            ASSERT_TRUE(AwaitChunkData(*editor, editorMessages)) << server.Transcript();
+        }
+        server.Signal(SIGKILL);
+        ASSERT_EQ(server.WaitExit(), 128 + SIGKILL);
+        sqlite3_exec(reader, "ROLLBACK;", nullptr, nullptr, nullptr);
+        sqlite3_close(reader);
+        ChunkData(*editor);
+        ChunkData(*watcher);
+        for (const RawClient* c : {editor.get(), watcher.get()})
+            for (const auto& m : c->All())
+                if (m.data[0] == Tav::ID_CHUNK_DATA) Levels(m.data, shown);
+    }
+    ServerProcess server(folder);
+    ASSERT_TRUE(server.WaitUntilListening()) << server.Transcript();
+    auto client = Join(server);
+    ASSERT_TRUE(client->Send(TowerRequest()));
+    std::set<int> kept;
+    auto answer = client->WaitFor(Tav::ID_CHUNK_DATA);
+    ASSERT_TRUE(answer) << server.Transcript();
+    Levels(*answer, kept);
+    EXPECT_TRUE(std::includes(kept.begin(), kept.end(), shown.begin(), shown.end()))
+        << "shown " << ::testing::PrintToString(shown) << ", kept " << ::testing::PrintToString(kept);
+    EXPECT_EQ(kept, (std::set<int>{0, 1, 2, 3, 4, 5, 6})) << "the last round was held back at the kill";
+    ASSERT_TRUE(server.WriteLine("exit"));
+    EXPECT_EQ(server.WaitExit(), 0) << server.Transcript();
 }
 
 }  // namespace

@@ -39,7 +39,14 @@ class RecordingHost : public IChunkHost {
 public:
     void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority, bool broadcast) override {
         SentChunks s{{}, target, priority, broadcast, {}};
-        for (const Chunk* c : chunks) s.coordinates.push_back(c->Coordinates());
+        if (shownFrom) {
+            // What the server's send puts in the message.
+            Net::BitStream body;
+            const uint32_t count = shownFrom->AppendShownEntries(chunks, body);
+            ReadEntries(count, body, s);
+        } else {
+            for (const Chunk* c : chunks) s.coordinates.push_back(c->Coordinates());
+        }
         {
             std::lock_guard<std::mutex> lock(mutex);
             sent.push_back(s);
@@ -51,17 +58,7 @@ public:
     void SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid& target, int priority,
                           bool broadcast) override {
         SentChunks s{{}, target, priority, broadcast, {}};
-        Net::BitStream in(body.GetData(), body.GetNumberOfBytesUsed(), true);
-        for (uint32_t i = 0; i < count; ++i) {
-            Vector3i c;
-            in.Read(c.x);
-            in.Read(c.y);
-            in.Read(c.z);
-            std::vector<unsigned char> cells(kSerializedChunkBytes);
-            in.ReadBytes(cells.data(), cells.size());
-            s.coordinates.push_back(c);
-            s.cells.push_back(std::move(cells));
-        }
+        ReadEntries(count, body, s);
         {
             std::lock_guard<std::mutex> lock(mutex);
             sent.push_back(s);
@@ -87,6 +84,23 @@ public:
         for (const Vector3& p : players) visit(p);
     }
 
+    // Entries of a chunk-data body: cx, cy, cz and the cells.
+    static void ReadEntries(uint32_t count, const Net::BitStream& body, SentChunks& s) {
+        Net::BitStream in(body.GetData(), body.GetNumberOfBytesUsed(), true);
+        for (uint32_t i = 0; i < count; ++i) {
+            Vector3i c;
+            in.Read(c.x);
+            in.Read(c.y);
+            in.Read(c.z);
+            std::vector<unsigned char> cells(kSerializedChunkBytes);
+            in.ReadBytes(cells.data(), cells.size());
+            s.coordinates.push_back(c);
+            s.cells.push_back(std::move(cells));
+        }
+    }
+
+    // When set, answers are recorded with their cells as the server sends them.
+    ServerChunker* shownFrom = nullptr;
     std::mutex mutex;
     std::vector<SentChunks> sent;
     std::vector<Net::Guid> spawned;
@@ -794,6 +808,80 @@ TEST_F(StoreThreadTest, AFailedEditOfABatchIsNotShownUntilStoredAndTheOthersAre)
     EXPECT_EQ(host.sent[3].coordinates, std::vector<Vector3i>({{1, 2, 0}}));
     EXPECT_EQ(host.sent[3].cells[0], refusedCells);
     EXPECT_EQ(Row("1,2,0"), refusedCells);
+}
+
+// An answer shows each chunk as it is on disk: a change whose store is
+// pending or failing is neither shown nor decides whether the chunk is in
+// the answer; once its store has committed, it is shown.
+TEST_F(StoreThreadTest, AnAnswerShowsEachChunkAsLastStored) {
+    TestChunker chunker(file, &host);
+    host.shownFrom = &chunker;
+    Chunk* ground = chunker.GetChunk(0, 0, 0);
+    Chunk* sky = chunker.GetChunk(0, 4, 0);
+    ASSERT_GT(ground->nonEmptyCount, 0u);
+    ASSERT_EQ(sky->nonEmptyCount, 0u);
+    const std::vector<unsigned char> generated = GeneratedCells(0, 0, 0);
+    Vector3i inGround(0, -1, 0);  // an empty cell of the ground chunk, in world cells
+    for (int i = 0; i < 4096 && inGround.y < 0; ++i)
+        if (generated[3 * i] == 0 && generated[3 * i + 1] == 0) inGround = Vector3i(i / 256 - 8, i / 16 % 16, i % 16 - 8);
+    ASSERT_GE(inGround.y, 0);
+    const Vector3i inSky(0, 70, 0);
+    const BrickShape& brick = *BrickCatalogue::FindShape(0, 0);
+
+    using Shown = std::vector<std::pair<Vector3i, std::vector<unsigned char>>>;
+    auto answer = [&] {  // what a request for both chunks is answered with
+        host.sent.clear();
+        chunker.QueueChunkRequest(Request({{0, 0, 0}, {0, 4, 0}}));
+        chunker.ProcessQueues();
+        Shown shown;
+        for (const SentChunks& s : host.sent)
+            for (size_t i = 0; i < s.coordinates.size(); ++i) shown.emplace_back(s.coordinates[i], s.cells[i]);
+        return shown;
+    };
+    const Shown atFirst = {{{0, 0, 0}, generated}};
+    ASSERT_EQ(answer(), atFirst);
+
+    // Pending: a reader keeps the store thread's commit waiting.
+    RawDb reader(file);
+    reader.Exec("BEGIN; SELECT count(*) FROM mapdata;");
+    {
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        ASSERT_TRUE(edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, brick, 5, inGround, &touched, false));
+        edit.ReleaseCells();  // changed, not yet queued (as a design between its holds)
+        EXPECT_EQ(answer(), atFirst);
+        ASSERT_TRUE(edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, brick, 5, inSky, &touched, false));
+        edit.Store(touched, StoreMode::AllOrNothing);
+    }
+    EXPECT_EQ(answer(), atFirst) << "the sky chunk, stored empty, stays out of the answer";
+    EXPECT_EQ(chunker.UnstoredCount(), 2u);
+    reader.Exec("ROLLBACK;");
+    chunker.AwaitStores();
+    const std::vector<unsigned char> groundStored = CellsOf(*ground), skyStored = CellsOf(*sky);
+    EXPECT_EQ(answer(), (Shown{{{0, 0, 0}, groundStored}, {{0, 4, 0}, skyStored}}));
+
+    // Failing: the brick in the sky is removed, and its store fails.
+    chunker.Database().SetBusyTimeout(20);
+    reader.Exec("BEGIN EXCLUSIVE;");
+    testing::internal::CaptureStdout();
+    {
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        ASSERT_NE(edit.RemoveBrickAt(inSky, &touched), nullptr);
+        edit.Store(touched, StoreMode::AllOrNothing);
+    }
+    chunker.AwaitStores();
+    ASSERT_EQ(sky->nonEmptyCount, 0u);
+    EXPECT_EQ(answer(), (Shown{{{0, 0, 0}, groundStored}, {{0, 4, 0}, skyStored}}))
+        << "an emptied chunk is shown as stored while its store fails";
+    reader.Exec("ROLLBACK;");
+    chunker.Database().SetBusyTimeout(60000);
+    chunker.ServerChunker::Update();  // the worker's retry
+    chunker.AwaitStores();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Cannot store chunk 0,4,0"), std::string::npos) << out;
+    EXPECT_EQ(chunker.UnstoredCount(), 0u);
+    EXPECT_EQ(answer(), (Shown{{{0, 0, 0}, groundStored}})) << "stored empty, it is left out again";
 }
 
 TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
