@@ -115,6 +115,18 @@ const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, cons
     return FormatRowIn(room.data(), framedRoom, out, cx, cy, cz, raw, n);
 }
 
+std::string FormatKeepDamagedRow(int cx, int cy, int cz, const std::string& found)
+{
+    SqlBuffer out;
+    out.Format("CREATE TABLE IF NOT EXISTS %s(location TEXT, data blob, found TEXT, kept TEXT);"
+               "INSERT INTO %s SELECT location, data, %Q, strftime('%%Y-%%m-%%d %%H:%%M:%%f', 'now') FROM mapdata"
+               " WHERE location = '%d,%d,%d' AND NOT EXISTS"
+               " (SELECT 1 FROM %s WHERE location = '%d,%d,%d' AND found = %Q);",
+               kDamagedRowsTable, kDamagedRowsTable, found.c_str(), cx, cy, cz, kDamagedRowsTable, cx, cy, cz,
+               found.c_str());
+    return out.Text();
+}
+
 const char* FormatChunkLoadQuery(SqlBuffer& out, int cx, int cy, int cz)
 {
     return out.Format("select data from mapdata where location = '%d,%d,%d';", cx, cy, cz);
@@ -267,8 +279,12 @@ std::vector<StoredRows> StoreGroups(SqlDatabase& db, std::vector<StoreGroup>& gr
 {
     std::vector<StoredRows> results(groups.size());
     std::size_t total = 0;
-    for (const StoreGroup& g : groups)
+    for (const StoreGroup& g : groups) {
         total += g.statements ? g.statements->size() : 0;
+        if (g.before)
+            for (const std::string& text : *g.before)
+                total += text.empty() ? 0 : 1;
+    }
     if (total == 0)
         return results;
     if (total == 1) {
@@ -316,6 +332,8 @@ std::vector<StoredRows> StoreGroups(SqlDatabase& db, std::vector<StoreGroup>& gr
                         error = g.error;
                         break;
                     }
+                    if (g.before && done < g.before->size() && !(*g.before)[done].empty())
+                        ExecInTransaction(db, connection, (*g.before)[done].c_str());
                     ExecInTransaction(db, connection, (*g.statements)[done]);
                 }
             } catch (const SqlException& e) {

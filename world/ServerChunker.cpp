@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <limits>
 #include <thread>
@@ -39,6 +40,21 @@ uint32_t CountNonEmptyCells(const unsigned char* cells)
     return n;
 }
 
+// The time now in UTC, "YYYY-MM-DD HH:MM:SS.ffffff".
+std::string UtcNowText()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06lld", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(micros));
+    return text;
+}
+
 // Single-precision cell sizes used in double arithmetic.
 constexpr double kCellWidth = static_cast<double>(0.8f);    // 0.800000011920929
 constexpr double kCellHeight = static_cast<double>(0.96f);  // 0.9599999785423279
@@ -70,6 +86,7 @@ ServerChunker::ServerChunker(PhysicsManager* owner, IChunkHost* host, const std:
     SimplexNoise::InitPermutations();
     timer_ = Timer::Create("boost");
     OpenChunkStore(database_, databaseFile);
+    databaseFile_ = databaseFile;
     storeThread_ = std::thread(&ServerChunker::StoreThreadMain, this);
 }
 
@@ -499,6 +516,13 @@ uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, Stor
         const auto shown = shown_.find(chunks[i]);
         if (shown != shown_.end()) shown->second.changed = false;
     }
+    if (!damagedRows_.empty()) {
+        job.damagedFound.resize(chunks.size());
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            const auto damaged = damagedRows_.find(LocationKey(chunks[i]->cx, chunks[i]->cy, chunks[i]->cz));
+            if (damaged != damagedRows_.end()) job.damagedFound[i] = damaged->second;
+        }
+    }
     job.mode = mode;
     job.show = show;
     job.retry = retry;
@@ -619,6 +643,7 @@ void ServerChunker::WorkerStopped()
     std::lock_guard<std::mutex> cells(octreeMutex);
     unstored_.clear();
     shown_.clear();
+    damagedRows_.clear();
     unstoredCount_.store(0);
     failedCount_.store(0);
     failedRetries_.store(0);
@@ -660,6 +685,7 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
     // The statements are made before the transaction begins, in a room of
     // this thread's own.
     std::vector<std::vector<SqlBuffer>> statements(batch.size());
+    std::vector<std::vector<std::string>> before(batch.size());
     std::vector<StoreGroup> groups(batch.size());
     size_t rows = 0;
     for (size_t i = 0; i < batch.size(); ++i) {
@@ -668,9 +694,16 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
         statements[i].resize(job.chunks.size());
         group.statements = &statements[i];
         group.mode = job.mode;
+        if (!job.damagedFound.empty()) {
+            before[i].resize(job.chunks.size());
+            group.before = &before[i];
+        }
         try {
             for (; group.ready < job.chunks.size(); ++group.ready) {
                 const Vector3i& c = job.coordinates[group.ready];
+                // A damaged row is kept before its chunk's row replaces it.
+                if (!job.damagedFound.empty() && !job.damagedFound[group.ready].empty())
+                    before[i][group.ready] = FormatKeepDamagedRow(c.x, c.y, c.z, job.damagedFound[group.ready]);
                 FormatChunkRowStatement(statements[i][group.ready], c.x, c.y, c.z,
                                         job.cells.data() + group.ready * kSerializedChunkBytes, kSerializedChunkBytes,
                                         storeRoom_);
@@ -710,6 +743,15 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
                         const unsigned char* copy = job.cells.data() + k * kSerializedChunkBytes;
                         shown->second.cells.assign(copy, copy + kSerializedChunkBytes);
                         shown->second.nonEmpty = CountNonEmptyCells(copy);
+                    }
+                    if (!job.damagedFound.empty() && !job.damagedFound[k].empty()) {
+                        const auto damaged = damagedRows_.find(LocationKey(c.x, c.y, c.z));
+                        if (damaged != damagedRows_.end() && damaged->second == job.damagedFound[k]) {
+                            damagedRows_.erase(damaged);
+                            lines.push_back("The damaged row of chunk " + LocationKey(c.x, c.y, c.z) +
+                                            " was kept in the table " + kDamagedRowsTable + " of " + databaseFile_ +
+                                            " before the chunk was stored afresh");
+                        }
                     }
                 } else {
                     state.failed = true;
@@ -794,11 +836,19 @@ Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& 
         return PublishChunk(chunk);
     case ChunkRowStatus::Missing:
         return nullptr;
-    case ChunkRowStatus::Damaged:
+    case ChunkRowStatus::Damaged: {
         // The row was read and cannot be used: the chunk is generated for
-        // this run, and its row stays as it is unless an edit stores it.
-        ReportStoreError("Cannot load", cx, cy, cz, error + " (a damaged row: the chunk is generated instead)");
+        // this run, and its row stays as it is until an edit stores the
+        // chunk, which first moves the row to the table of damaged rows.
+        {
+            std::lock_guard<std::mutex> cells(octreeMutex);
+            damagedRows_.emplace(LocationKey(cx, cy, cz), UtcNowText());
+        }
+        ReportStoreError("Cannot load", cx, cy, cz,
+                         error + " (a damaged row: the chunk is generated instead; the row is kept in the table " +
+                             kDamagedRowsTable + " when the chunk is next stored)");
         return nullptr;
+    }
     case ChunkRowStatus::Failed:
         break;
     }

@@ -36,6 +36,11 @@
 // chunk holds nothing unstored. So no client is shown a state that a kill
 // can lose; a client learns of an edit from its broadcast. The copies cost
 // one serialised cell form per chunk with an unstored change.
+//
+// Damaged rows. A row that cannot be decoded is not used (the chunk is
+// generated for the run), and the store that first replaces it moves its
+// bytes, in the same transaction, into the table mapdata_damaged of the
+// database (see kDamagedRowsTable), and the console says so.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -353,6 +358,9 @@ private:
         std::vector<Chunk*> chunks;        // resident until the job is handled
         std::vector<Vector3i> coordinates; // of each chunk, for after that
         std::vector<unsigned char> cells;  // kSerializedChunkBytes per chunk
+        // Of each chunk whose row was found damaged: when (the row is kept
+        // before it is replaced); empty for the others.
+        std::vector<std::string> damagedFound;
         StoreMode mode = StoreMode::AllOrNothing;
         bool show = true;     // send what was stored to every peer
         bool retry = false;   // the worker's retry of failed stores
@@ -396,6 +404,10 @@ private:
         bool changed = false;
     };
     std::unordered_map<Chunk*, ShownCopy> shown_;
+    // The chunks (by key) whose row was found damaged, with the time it was
+    // found, until a store has replaced the row. Guarded by octreeMutex.
+    std::map<std::string, std::string> damagedRows_;
+    std::string databaseFile_;
     std::atomic<size_t> unstoredCount_{0};
     std::atomic<size_t> failedCount_{0};  // of unstored_, failed and not queued
     // The store queue and its thread. storeMutex_ guards the queue, the

@@ -985,6 +985,65 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
     EXPECT_EQ(raw, CellsOf(*chunk));
 }
 
+// The store that replaces a damaged row moves its bytes first, in the same
+// transaction: a store that fails moves nothing, and only the first store
+// after the row was found damaged moves it.
+TEST_F(StoreThreadTest, ADamagedRowIsKeptByTheStoreThatReplacesIt) {
+    const std::string damaged("\x05\x01\x04 damaged", 11);
+    RawDb(file).Put("2,0,2", damaged);
+    auto kept = [&] {  // the rows of the table of damaged rows: location and data
+        std::vector<std::pair<std::string, std::string>> rows;
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "select location, data, found, kept from mapdata_damaged order by rowid", -1, &st,
+                               nullptr) == SQLITE_OK) {
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                EXPECT_NE(sqlite3_column_text(st, 2), nullptr);
+                EXPECT_NE(sqlite3_column_text(st, 3), nullptr);
+                rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                                  std::string(static_cast<const char*>(sqlite3_column_blob(st, 1)),
+                                              static_cast<size_t>(sqlite3_column_bytes(st, 1))));
+            }
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return rows;
+    };
+    TestChunker chunker(file, &host);
+    testing::internal::CaptureStdout();
+    Chunk* chunk = chunker.GetChunk(2, 0, 2);
+    Chunk* other = chunker.GetChunk(0, 2, 0);
+
+    // A store that fails is rolled back with the move.
+    RawDb(file).Exec("CREATE TRIGGER refuse BEFORE INSERT ON mapdata WHEN NEW.location = '2,0,2' "
+                     "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    EditAndQueue(chunker, chunk, 0);
+    chunker.AwaitStores();
+    EXPECT_TRUE(kept().empty());
+    EXPECT_EQ(RawDb(file).Data("2,0,2"), damaged);
+    RawDb(file).Exec("DROP TRIGGER refuse;");
+
+    // Two stores of the chunk in one transaction move the row once.
+    HeldStoreThread held(host);
+    EditAndQueue(chunker, other, 0);
+    held.AwaitHeld();
+    chunker.ServerChunker::Update();  // the worker's retry of the failed store
+    EditAndQueue(chunker, chunk, 1);
+    EditAndQueue(chunker, chunk, 2);
+    held.Release();
+    chunker.AwaitStores();
+    EditAndQueue(chunker, chunk, 3);  // a later store moves nothing
+    chunker.AwaitStores();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(kept(), (std::vector<std::pair<std::string, std::string>>{{"2,0,2", damaged}}));
+    EXPECT_EQ(Row("2,0,2"), CellsOf(*chunk));
+    const std::string line = "The damaged row of chunk 2,0,2 was kept in the table mapdata_damaged of " + file +
+                             " before the chunk was stored afresh";
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+    EXPECT_EQ(out.find(line), out.rfind(line)) << out;
+}
+
 TEST_F(ServerChunkerTest, DecompressChunkRefusesBadFrames) {
     TestChunker chunker(file, &host);
     const std::vector<unsigned char> zeros(12288, 0);
