@@ -194,7 +194,8 @@ protected:
         ASSERT_EQ(refusals.size(), 1u) << o.out;
         EXPECT_NE(refusals[0].find(reason), std::string::npos) << refusals[0];
         EXPECT_NE(refusals[0].find(". The server does not start."), std::string::npos) << refusals[0];
-        EXPECT_EQ(o.err.find("terminate called"), std::string::npos) << o.err;
+        for (const char* mark : {"terminate called", "Sanitizer", "runtime error:"})
+            EXPECT_EQ(o.err.find(mark), std::string::npos) << o.err;
         EXPECT_EQ(Snapshot(Dir()), before) << "world.db and its folder are left as they were";
     }
 
@@ -455,6 +456,7 @@ TEST_F(ShownEdits, NothingAClientWasShownIsLostToAKill) {
             editorMessages += rounds[r].edits;
             ASSERT_TRUE(AwaitChunkData(*editor, editorMessages)) << server.Transcript();
         }
+        EXPECT_EQ(server.SanitizerReport(), "");
         server.Signal(SIGKILL);
         ASSERT_EQ(server.WaitExit(), 128 + SIGKILL);
         sqlite3_exec(reader, "ROLLBACK;", nullptr, nullptr, nullptr);
@@ -478,6 +480,7 @@ TEST_F(ShownEdits, NothingAClientWasShownIsLostToAKill) {
     EXPECT_EQ(kept, (std::set<int>{0, 1, 2, 3, 4, 5, 6})) << "the last round was held back at the kill";
     ASSERT_TRUE(server.WriteLine("exit"));
     EXPECT_EQ(server.WaitExit(), 0) << server.Transcript();
+    EXPECT_EQ(server.SanitizerReport(), "");
 }
 
 }  // namespace
