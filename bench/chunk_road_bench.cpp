@@ -29,13 +29,11 @@ class MessageHost : public Tav::IChunkHost {
 public:
     void SendChunks(const Tav::TouchedSet& chunks, const Net::AddressOrGuid&, int, bool) override {
         Net::BitStream body;
-        chunker->ReadCells([&] {
-            for (const Tav::Chunk* c : chunks) Tav::AppendChunkEntry(*c, body);
-        });
+        const uint32_t count = chunker->AppendShownEntries(chunks, body);
         Net::BitStream message;
-        Tav::WriteChunkDataMessage(static_cast<uint32_t>(chunks.size()), body, message);
+        Tav::WriteChunkDataMessage(count, body, message);
         lastBytes = message.GetNumberOfBytesUsed();
-        lastCount = chunks.size();
+        lastCount = count;
     }
     void SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid&, int,
                           bool) override {

@@ -82,6 +82,9 @@ protected:
     // so before Stop's wait for it ends: work that the worker handed to
     // threads of its own is finished or dropped here.
     virtual void WorkerLeaving() {}
+    // Called under octreeMutex just before an edit writes a cell of a
+    // resident chunk (once for each cell).
+    virtual void CellsChanging(Chunk& /*chunk*/) {}
 
     // ---- Brick edits and occupancy tests (world/BrickEdits.cpp) ----
     // The caller holds octreeMutex. Cell-type indices without a record in

@@ -107,6 +107,7 @@ bool BaseChunker::PlaceBrickLocked(const Vector3i& excludedMin, const Vector3i& 
     entries.reserve(shape.cells.size());
     if (!CanPlaceBrickLocked(shape, anchor, excludedMin, excludedMax, &entries, requireSupport)) return false;
     for (const PlacementEntry& e : entries) {
+        CellsChanging(*e.chunk);
         e.chunk->SetCell(e.x, e.y, e.z, shape.cells[e.cell]->typeIndex, colour);
         if (touched) touched->insert(e.chunk);
     }
@@ -131,6 +132,7 @@ BrickShape* BaseChunker::RemoveBrickAtLocked(const Vector3i& cell, TouchedSet* t
         if (!loc.InChunk()) continue;
         Chunk* target = FindChunkLocked(loc.chunk);
         if (!target) continue;
+        CellsChanging(*target);
         target->SetCell(loc.local.x, loc.local.y, loc.local.z, 0, 255);
         if (touched) touched->insert(target);
     }

@@ -1,6 +1,13 @@
 #include "world/ChunkStoreCodec.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
 #include <stdexcept>
 
@@ -106,6 +113,18 @@ const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, cons
     if (room.size() < framedRoom + textRoom)
         room.resize(framedRoom + textRoom);
     return FormatRowIn(room.data(), framedRoom, out, cx, cy, cz, raw, n);
+}
+
+std::string FormatKeepDamagedRow(int cx, int cy, int cz, const std::string& found)
+{
+    SqlBuffer out;
+    out.Format("CREATE TABLE IF NOT EXISTS %s(location TEXT, data blob, found TEXT, kept TEXT);"
+               "INSERT INTO %s SELECT location, data, %Q, strftime('%%Y-%%m-%%d %%H:%%M:%%f', 'now') FROM mapdata"
+               " WHERE location = '%d,%d,%d' AND NOT EXISTS"
+               " (SELECT 1 FROM %s WHERE location = '%d,%d,%d' AND found = %Q);",
+               kDamagedRowsTable, kDamagedRowsTable, found.c_str(), cx, cy, cz, kDamagedRowsTable, cx, cy, cz,
+               found.c_str());
+    return out.Text();
 }
 
 const char* FormatChunkLoadQuery(SqlBuffer& out, int cx, int cy, int cz)
@@ -260,8 +279,12 @@ std::vector<StoredRows> StoreGroups(SqlDatabase& db, std::vector<StoreGroup>& gr
 {
     std::vector<StoredRows> results(groups.size());
     std::size_t total = 0;
-    for (const StoreGroup& g : groups)
+    for (const StoreGroup& g : groups) {
         total += g.statements ? g.statements->size() : 0;
+        if (g.before)
+            for (const std::string& text : *g.before)
+                total += text.empty() ? 0 : 1;
+    }
     if (total == 0)
         return results;
     if (total == 1) {
@@ -309,6 +332,8 @@ std::vector<StoredRows> StoreGroups(SqlDatabase& db, std::vector<StoreGroup>& gr
                         error = g.error;
                         break;
                     }
+                    if (g.before && done < g.before->size() && !(*g.before)[done].empty())
+                        ExecInTransaction(db, connection, (*g.before)[done].c_str());
                     ExecInTransaction(db, connection, (*g.statements)[done]);
                 }
             } catch (const SqlException& e) {
@@ -391,6 +416,220 @@ ChunkRowStatus LoadChunkRow(SqlDatabase& db, int cx, int cy, int cz, std::uint32
     if (status != ChunkRowStatus::Loaded)
         raw.clear();
     return status;
+}
+
+// ------------------------------------------------------------ the start
+
+namespace {
+
+// SQLite's extended code of a write into a folder where it cannot make its
+// journal.
+constexpr int kReadOnlyDirectory = 8 | (6 << 8);
+
+[[noreturn]] void Refuse(const std::string& file, const std::string& reason)
+{
+    throw ChunkStoreRefused("Cannot use " + file + ": " + reason + ". The server does not start.");
+}
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+// SQLite's own text of an error, without the code's name and number.
+std::string SqliteText(const SqlException& e)
+{
+    const std::string message = e.ErrorMessage();
+    const std::size_t at = message.find("]: ");
+    return at == std::string::npos ? message : message.substr(at + 3);
+}
+
+std::string FolderOf(const std::string& file)
+{
+    const std::size_t slash = file.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+// The folder of the file as an absolute path, when it can be had.
+std::string FullFolderOf(const std::string& file)
+{
+    const std::string folder = FolderOf(file);
+    char* full = ::realpath(folder.c_str(), nullptr);
+    if (!full)
+        return folder;
+    std::string text(full);
+    std::free(full);
+    return text;
+}
+
+// Why the open failed, as far as the file system tells.
+std::string WhyNotOpened(const std::string& file, const std::string& sqliteText)
+{
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return "it is a folder, not a file";
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink(file.c_str(), target, sizeof target - 1);
+            const std::string to = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string("?");
+            struct stat resolved {};
+            if (::stat(file.c_str(), &resolved) != 0)
+                return "it is a link to " + to + ", which does not exist and cannot be made (" +
+                       ErrnoText(errno) + ")";
+            if (S_ISDIR(resolved.st_mode))
+                return "it is a link to " + to + ", which is a folder, not a file";
+        }
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return "it cannot be opened (" + ErrnoText(errno) + ")";
+        ::close(fd);
+        return "it cannot be opened (" + sqliteText + ")";
+    }
+    if (errno == ENOENT) {
+        const std::string folder = FolderOf(file);
+        struct stat dir {};
+        if (::stat(folder.c_str(), &dir) != 0)
+            return "it does not exist, and neither does its folder " + folder;
+        if (::access(folder.c_str(), W_OK | X_OK) != 0)
+            return "it does not exist and cannot be made in its folder (" + ErrnoText(errno) + ")";
+        return "it does not exist and cannot be made in its folder (" + sqliteText + ")";
+    }
+    return "it cannot be opened (" + ErrnoText(errno) + ")";
+}
+
+// Why a file that SQLite opened read-only cannot be written.
+std::string WhyReadOnly(const std::string& file)
+{
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return ErrnoText(errno);
+    ::close(fd);
+    return "SQLite opened it read-only";
+}
+
+std::uint32_t Big32(const unsigned char* p)
+{
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+}
+
+// A file shorter than the pages its header counts: "" when it is not.
+std::string Truncation(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in)
+        return std::string();
+    const std::streamoff size = in.tellg();
+    unsigned char header[100];
+    in.seekg(0);
+    if (size < 100 || !in.read(reinterpret_cast<char*>(header), sizeof header))
+        return std::string();
+    if (std::memcmp(header, "SQLite format 3", 16) != 0)
+        return std::string();
+    const std::uint32_t rawPageSize = (std::uint32_t(header[16]) << 8) | header[17];
+    const std::uint64_t pageSize = rawPageSize == 1 ? 65536 : rawPageSize;
+    const std::uint32_t pages = Big32(header + 28);
+    // The count is valid only while the change counter matches the one it
+    // was written with.
+    if (pages == 0 || Big32(header + 24) != Big32(header + 92))
+        return std::string();
+    const std::uint64_t expected = pageSize * pages;
+    if (static_cast<std::uint64_t>(size) >= expected)
+        return std::string();
+    return "it is truncated (" + std::to_string(size) + " bytes, where its header counts " + std::to_string(pages) +
+           " pages of " + std::to_string(pageSize) + " bytes)";
+}
+
+}  // namespace
+
+namespace {
+
+void OpenAndCheck(SqlDatabase& db, const std::string& file)
+{
+    try {
+        db.Open(file.c_str());
+    } catch (const SqlException& e) {
+        Refuse(file, WhyNotOpened(file, SqliteText(e)));
+    }
+    // SQLite opens a file that may not be written read-only, without an error.
+    if (db.IsReadOnly())
+        Refuse(file, "it cannot be written (" + WhyReadOnly(file) + ")");
+
+    bool tableExists = false;
+    try {
+        // Reading the schema also rolls back what a killed writer left in
+        // the journal.
+        SqlQuery query = db.ExecQuery("select name from sqlite_master where type = 'table' and name = 'mapdata';");
+        tableExists = !query.Eof();
+    } catch (const SqlException& e) {
+        Refuse(file, "it is damaged or is not a database (" + SqliteText(e) + ")");
+    }
+    const std::string truncated = Truncation(file);
+    if (!truncated.empty())
+        Refuse(file, truncated);
+
+    try {
+        db.ExecDml("create table mapdata(location TEXT PRIMARY KEY, data blob);");
+    } catch (const SqlException& e) {
+        if (!tableExists)
+            Refuse(file, std::string("its table mapdata cannot be made (") + SqliteText(e) + ")");
+        // The table exists already.
+    }
+    try {
+        SqlBuffer load;
+        db.ExecQuery(FormatChunkLoadQuery(load, 0, 0, 0));
+    } catch (const SqlException& e) {
+        if (e.ErrorCode() == 1)  // SQLITE_ERROR: the query does not fit the table
+            Refuse(file, std::string("its table mapdata does not hold chunk rows (") + SqliteText(e) + ")");
+        Refuse(file, std::string("it cannot be read (") + SqliteText(e) + ")");
+    }
+
+    // A row written and taken back: the write lock, the journal beside the
+    // file and a page of the table, without changing the file.
+    try {
+        db.ExecDml("BEGIN IMMEDIATE;");
+    } catch (const SqlException& e) {
+        Refuse(file, std::string("it cannot be written (") + SqliteText(e) + ")");
+    }
+    std::string failure;
+    try {
+        SqlBuffer probe;
+        db.ExecDml(FormatChunkStoreStatement(probe, 0, 0, 0, "x"));
+    } catch (const SqlException& e) {
+        const int extended = db.ExtendedErrorCode();
+        if (e.ErrorCode() == 1)  // SQLITE_ERROR: the statement does not fit the table
+            failure = std::string("its table mapdata does not hold chunk rows (") + SqliteText(e) + ")";
+        else if (extended == kReadOnlyDirectory)
+            failure = "it cannot be written: its folder " + FullFolderOf(file) +
+                      " does not let SQLite make its journal there (" + SqliteText(e) + ")";
+        else
+            failure = std::string("it cannot be written (") + SqliteText(e) + ")";
+    }
+    if (db.InTransaction()) {
+        try {
+            db.ExecDml("ROLLBACK;");
+        } catch (const SqlException& e) {
+            if (failure.empty())
+                failure = std::string("it cannot be written (") + SqliteText(e) + ")";
+        }
+    }
+    if (!failure.empty())
+        Refuse(file, failure);
+}
+
+}  // namespace
+
+void OpenChunkStore(SqlDatabase& db, const std::string& file)
+{
+    try {
+        OpenAndCheck(db, file);
+    } catch (const ChunkStoreRefused&) {
+        try {
+            db.Close();
+        } catch (const SqlException&) {
+            // Destroying the object closes it at last.
+        }
+        throw;
+    }
 }
 
 }  // namespace Tav

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,29 @@ class SqlDatabase;
 // buffers' own); a caller that holds the compress buffer's lock may not.
 
 constexpr std::uint32_t kStoredChunkRawLength = 12288;
+
+// The table that keeps a damaged row of mapdata, byte for byte, when a store
+// is about to replace it: location and data as they stood in mapdata, found
+// (UTC time when the row was found damaged) and kept (UTC time when it was
+// moved here). Made by the first store that needs it.
+constexpr const char* kDamagedRowsTable = "mapdata_damaged";
+
+// A chunk store that cannot be used; what() is the line for the operator,
+// naming the file and the reason.
+class ChunkStoreRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Opens the chunk store on db (the file is made when it does not exist) and
+// makes sure, before anything is served, that it can be read and written:
+// the file opens for writing, its schema reads, it is not shorter than its
+// header says, the table mapdata is there (made when missing; an error of
+// that statement counts only when the table still does not exist) and takes
+// the rows of a chunk, and a write transaction can begin and write (it is
+// rolled back). Throws ChunkStoreRefused otherwise, leaving an existing file
+// as it was.
+void OpenChunkStore(SqlDatabase& db, const std::string& file);
 constexpr std::size_t kChunkFrameHeaderSize = 8;
 
 // The framed bytes of n raw bytes. Throws std::bad_alloc when memory runs
@@ -49,6 +73,11 @@ const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, cons
 // next call), for a thread that must not wait for the scratch buffer.
 const char* FormatChunkRowStatement(SqlBuffer& out, int cx, int cy, int cz, const unsigned char* raw, std::size_t n,
                                     std::vector<unsigned char>& room);
+// The statements that keep the row of chunk cx,cy,cz, as it stands, in the
+// table of damaged rows (made when missing), with found, the time when it
+// was found damaged. A row already kept with that found is not kept again,
+// so that only the first of several stores after one finding moves it.
+std::string FormatKeepDamagedRow(int cx, int cy, int cz, const std::string& found);
 // "select data from mapdata where location = 'cx,cy,cz';"
 const char* FormatChunkLoadQuery(SqlBuffer& out, int cx, int cy, int cz);
 
@@ -106,6 +135,10 @@ StoredRows StoreRows(SqlDatabase& db, const std::vector<SqlBuffer>& statements, 
 // says why) and is handled as if that statement had failed.
 struct StoreGroup {
     const std::vector<SqlBuffer>* statements = nullptr;
+    // When given, a text to run just before each statement, in the same
+    // transaction (an empty text: nothing); a failure of it is the failure
+    // of its statement, which then does not run.
+    const std::vector<std::string>* before = nullptr;
     std::size_t ready = 0;
     StoreMode mode = StoreMode::AllOrNothing;
     std::string error;

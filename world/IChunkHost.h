@@ -18,8 +18,10 @@ class IChunkHost {
 public:
     virtual ~IChunkHost() = default;
 
-    // Sends the chunks of the set in one chunk-data message. The chunks stay
-    // resident for the whole call (eviction passes over the chunks of an
+    // Sends the chunks of the set in one chunk-data message, each as it is
+    // stored (ServerChunker::AppendShownEntries), leaving out those that show
+    // no cell; nothing when none is left. The chunks stay resident for the
+    // whole call (eviction passes over the chunks of an
     // answer until it has been sent).
     virtual void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority,
                             bool broadcast) = 0;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <limits>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "core/ConsoleOutput.h"
 #include "world/BigEndian.h"
 #include "world/BrickCatalogue.h"
+#include "world/ChunkMessage.h"
 #include "world/ChunkStoreCodec.h"
 #include "world/Octree.h"
 #include "world/ScratchBuffers.h"
@@ -28,6 +30,29 @@ unsigned char* RawChunkRoom(const ScratchBufferLock& scratch, std::vector<unsign
     if (unsigned char* raw = scratch.Data()) return raw;
     heap.resize(kStoredChunkRawLength);
     return heap.data();
+}
+
+// The non-empty cells of a serialised cell form.
+uint32_t CountNonEmptyCells(const unsigned char* cells)
+{
+    uint32_t n = 0;
+    for (size_t i = 0; i < kSerializedChunkBytes; i += 3) n += (cells[i] | cells[i + 1]) != 0;
+    return n;
+}
+
+// The time now in UTC, "YYYY-MM-DD HH:MM:SS.ffffff".
+std::string UtcNowText()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06lld", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(micros));
+    return text;
 }
 
 // Single-precision cell sizes used in double arithmetic.
@@ -60,12 +85,8 @@ ServerChunker::ServerChunker(PhysicsManager* owner, IChunkHost* host, const std:
 {
     SimplexNoise::InitPermutations();
     timer_ = Timer::Create("boost");
-    database_.Open(databaseFile.c_str());
-    try {
-        database_.ExecDml("create table mapdata(location TEXT PRIMARY KEY, data blob);");
-    } catch (const SqlException&) {
-        // The table exists already.
-    }
+    OpenChunkStore(database_, databaseFile);
+    databaseFile_ = databaseFile;
     storeThread_ = std::thread(&ServerChunker::StoreThreadMain, this);
 }
 
@@ -339,14 +360,14 @@ bool ServerChunker::AnswerChunkRequest(uint64_t peer, PeerTurns& turns, int64_t&
             {
                 std::lock_guard<std::mutex> lock(octreeMutex);
                 chunk = root ? root->Find(c.x, c.y, c.z) : nullptr;
-                nonEmpty = chunk && chunk->nonEmptyCount != 0;
+                nonEmpty = chunk && ShowsAnyCellLocked(*chunk);
             }
             if (!chunk && !answer.databaseFailed) {
                 cost += kMakeResidentCost;
                 chunk = Acquire(c.x, c.y, c.z, answer.databaseFailed);
                 if (chunk) {
                     std::lock_guard<std::mutex> lock(octreeMutex);
-                    nonEmpty = chunk->nonEmptyCount != 0;
+                    nonEmpty = ShowsAnyCellLocked(*chunk);
                 }
             }
             if (!chunk && answer.databaseFailed) ++answer.leftOut;
@@ -733,7 +754,8 @@ void ServerChunker::EvictChunks()
         std::lock_guard<std::mutex> lock(octreeMutex);
         for (auto it = loaded_.begin(); it != loaded_.end() && loadedCount_.load() >= evictionLimit_;) {
             Chunk* chunk = *it;
-            if (!isFar(*chunk) || unstored_.count(chunk) != 0 || pinned_.count(chunk) != 0) {
+            if (!isFar(*chunk) || unstored_.count(chunk) != 0 || shown_.count(chunk) != 0 ||
+                pinned_.count(chunk) != 0) {
                 ++it;
                 continue;
             }
@@ -754,6 +776,48 @@ void ServerChunker::ReportStoreError(const char* what, int32_t cx, int32_t cy, i
     PrintConsoleLine(std::string(what) + " chunk " + LocationKey(cx, cy, cz) + ": " + text);
 }
 
+// ------------------------------------------------------- what is shown
+
+void ServerChunker::CellsChanging(Chunk& chunk)
+{
+    auto [it, first] = shown_.try_emplace(&chunk);
+    if (first) {
+        // Nothing of it is unstored: the cells as they are now are on disk
+        // (or, for a chunk without a row, are what loading it gives).
+        it->second.cells.resize(kSerializedChunkBytes);
+        chunk.SerializeCells(it->second.cells.data());
+        it->second.nonEmpty = chunk.nonEmptyCount;
+    }
+    it->second.changed = true;
+}
+
+uint32_t ServerChunker::AppendShownEntries(const TouchedSet& chunks, Net::BitStream& body)
+{
+    uint32_t count = 0;
+    std::lock_guard<std::mutex> cells(octreeMutex);
+    for (const Chunk* chunk : chunks) {
+        const auto shown = shown_.find(const_cast<Chunk*>(chunk));
+        if (shown == shown_.end()) {
+            if (chunk->nonEmptyCount == 0) continue;
+            AppendChunkEntry(*chunk, body);
+        } else {
+            if (shown->second.nonEmpty == 0) continue;
+            body.Write(chunk->cx);
+            body.Write(chunk->cy);
+            body.Write(chunk->cz);
+            body.WriteBytes(shown->second.cells.data(), kSerializedChunkBytes);
+        }
+        ++count;
+    }
+    return count;
+}
+
+bool ServerChunker::ShowsAnyCellLocked(const Chunk& chunk) const
+{
+    const auto shown = shown_.find(const_cast<Chunk*>(&chunk));
+    return (shown == shown_.end() ? chunk.nonEmptyCount : shown->second.nonEmpty) != 0;
+}
+
 // ------------------------------------------------------------- store queue
 
 uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, StoreMode mode, bool show, bool retry,
@@ -766,6 +830,16 @@ uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, Stor
     for (size_t i = 0; i < chunks.size(); ++i) {
         job.coordinates.push_back(chunks[i]->Coordinates());
         chunks[i]->SerializeCells(job.cells.data() + i * kSerializedChunkBytes);
+        // This copy holds every change made so far.
+        const auto shown = shown_.find(chunks[i]);
+        if (shown != shown_.end()) shown->second.changed = false;
+    }
+    if (!damagedRows_.empty()) {
+        job.damagedFound.resize(chunks.size());
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            const auto damaged = damagedRows_.find(LocationKey(chunks[i]->cx, chunks[i]->cy, chunks[i]->cz));
+            if (damaged != damagedRows_.end()) job.damagedFound[i] = damaged->second;
+        }
     }
     job.mode = mode;
     job.show = show;
@@ -886,6 +960,8 @@ void ServerChunker::WorkerStopped()
     }
     std::lock_guard<std::mutex> cells(octreeMutex);
     unstored_.clear();
+    shown_.clear();
+    damagedRows_.clear();
     unstoredCount_.store(0);
     failedCount_.store(0);
     failedRetries_.store(0);
@@ -927,6 +1003,7 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
     // The statements are made before the transaction begins, in a room of
     // this thread's own.
     std::vector<std::vector<SqlBuffer>> statements(batch.size());
+    std::vector<std::vector<std::string>> before(batch.size());
     std::vector<StoreGroup> groups(batch.size());
     size_t rows = 0;
     for (size_t i = 0; i < batch.size(); ++i) {
@@ -935,9 +1012,16 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
         statements[i].resize(job.chunks.size());
         group.statements = &statements[i];
         group.mode = job.mode;
+        if (!job.damagedFound.empty()) {
+            before[i].resize(job.chunks.size());
+            group.before = &before[i];
+        }
         try {
             for (; group.ready < job.chunks.size(); ++group.ready) {
                 const Vector3i& c = job.coordinates[group.ready];
+                // A damaged row is kept before its chunk's row replaces it.
+                if (!job.damagedFound.empty() && !job.damagedFound[group.ready].empty())
+                    before[i][group.ready] = FormatKeepDamagedRow(c.x, c.y, c.z, job.damagedFound[group.ready]);
                 FormatChunkRowStatement(statements[i][group.ready], c.x, c.y, c.z,
                                         job.cells.data() + group.ready * kSerializedChunkBytes, kSerializedChunkBytes,
                                         storeRoom_);
@@ -966,17 +1050,37 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
                 if (it == unstored_.end()) continue;
                 Unstored& state = it->second;
                 if (state.queued > 0) --state.queued;
+                const auto shown = shown_.find(chunk);
                 if (k < results[i].count) {
                     if (state.failed)
                         lines.push_back("Stored chunk " + LocationKey(c.x, c.y, c.z) +
                                         " (its earlier store had failed)");
                     state.failed = false;
+                    // What is on disk now, and so what answers show.
+                    if (shown != shown_.end()) {
+                        const unsigned char* copy = job.cells.data() + k * kSerializedChunkBytes;
+                        shown->second.cells.assign(copy, copy + kSerializedChunkBytes);
+                        shown->second.nonEmpty = CountNonEmptyCells(copy);
+                    }
+                    if (!job.damagedFound.empty() && !job.damagedFound[k].empty()) {
+                        const auto damaged = damagedRows_.find(LocationKey(c.x, c.y, c.z));
+                        if (damaged != damagedRows_.end() && damaged->second == job.damagedFound[k]) {
+                            damagedRows_.erase(damaged);
+                            lines.push_back("The damaged row of chunk " + LocationKey(c.x, c.y, c.z) +
+                                            " was kept in the table " + kDamagedRowsTable + " of " + databaseFile_ +
+                                            " before the chunk was stored afresh");
+                        }
+                    }
                 } else {
                     state.failed = true;
                     lines.push_back("Cannot store chunk " + LocationKey(c.x, c.y, c.z) + ": " +
                                     results[i].error + " (kept in memory, stored again later)");
                 }
-                if (state.queued == 0 && !state.failed) unstored_.erase(it);
+                if (state.queued == 0 && !state.failed) {
+                    unstored_.erase(it);
+                    // Stored as it is now: answers show the chunk itself again.
+                    if (shown != shown_.end() && !shown->second.changed) shown_.erase(shown);
+                }
             }
         }
         size_t failed = 0;
@@ -1050,11 +1154,19 @@ Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& 
         return PublishChunk(chunk);
     case ChunkRowStatus::Missing:
         return nullptr;
-    case ChunkRowStatus::Damaged:
+    case ChunkRowStatus::Damaged: {
         // The row was read and cannot be used: the chunk is generated for
-        // this run, and its row stays as it is unless an edit stores it.
-        ReportStoreError("Cannot load", cx, cy, cz, error + " (a damaged row: the chunk is generated instead)");
+        // this run, and its row stays as it is until an edit stores the
+        // chunk, which first moves the row to the table of damaged rows.
+        {
+            std::lock_guard<std::mutex> cells(octreeMutex);
+            damagedRows_.emplace(LocationKey(cx, cy, cz), UtcNowText());
+        }
+        ReportStoreError("Cannot load", cx, cy, cz,
+                         error + " (a damaged row: the chunk is generated instead; the row is kept in the table " +
+                             kDamagedRowsTable + " when the chunk is next stored)");
         return nullptr;
+    }
     case ChunkRowStatus::Failed:
         break;
     }

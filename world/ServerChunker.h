@@ -27,6 +27,21 @@
 // change in memory; the worker queues it again on a later step (and it is
 // stored at Stop), and it is sent to every peer once stored; the console
 // shows the failure and the later success.
+//
+// What an answer shows. An answer to a chunk request (and anything else
+// that shows a chunk to a client) shows each chunk as it was last stored:
+// while a change of the chunk is not on disk (from its first changed cell
+// until the store of its latest change has committed; also while that store
+// keeps failing) the chunk manager keeps a copy of the cells from before
+// that change, which each committed copy replaces and which goes once the
+// chunk holds nothing unstored. So no client is shown a state that a kill
+// can lose; a client learns of an edit from its broadcast. The copies cost
+// one serialised cell form per chunk with an unstored change.
+//
+// Damaged rows. A row that cannot be decoded is not used (the chunk is
+// generated for the run), and the store that first replaces it moves its
+// bytes, in the same transaction, into the table mapdata_damaged of the
+// database (see kDamagedRowsTable), and the console says so.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -140,8 +155,9 @@ public:
     // the server accepts at once.
     static constexpr size_t kMaxQueuedCoordinates = 256 * kMaxQueuedCoordinatesPerPeer;
 
-    // Opens the database (an error of the open leaves the constructor as
-    // SqlException) and creates the chunk table when it does not exist.
+    // Opens the database and creates the chunk table when it does not exist;
+    // a database that cannot be read and written raises ChunkStoreRefused
+    // (see OpenChunkStore), whose text is the operator's line.
     // host receives the answers and spawns; it may be set later with SetHost,
     // before the worker starts.
     explicit ServerChunker(PhysicsManager* owner, IChunkHost* host = nullptr,
@@ -334,6 +350,15 @@ public:
     // chunk, or the data does not inflate to exactly that length.
     bool DecompressChunk(Net::BitStream& in, Net::BitStream& out);
 
+    // ---- What clients are shown ----
+    // Appends to body the entry (cx, cy, cz, cell form) of each chunk of the
+    // set that shows a non-empty cell, as last stored (see above), and
+    // returns how many it appended. The chunks are resident.
+    uint32_t AppendShownEntries(const TouchedSet& chunks, Net::BitStream& body);
+    // Whether the chunk, as last stored, has a non-empty cell: the test of
+    // whether an answer holds it. The caller holds octreeMutex.
+    bool ShowsAnyCellLocked(const Chunk& chunk) const;
+
     // Number of chunks in memory (the loaded list).
     uint32_t LoadedCount() const { return loadedCount_.load(); }
     uint32_t EvictionLimit() const { return evictionLimit_; }
@@ -359,6 +384,8 @@ protected:
     // it is sending is finished, those waiting are dropped) and forgets the
     // answers begun; the requests stay queued.
     void WorkerLeaving() override;
+    // Keeps the chunk's cells as last stored before an edit's first change.
+    void CellsChanging(Chunk& chunk) override;
 
 private:
     Chunk* NewChunk(int32_t cx, int32_t cy, int32_t cz);
@@ -429,6 +456,9 @@ private:
         std::vector<Chunk*> chunks;        // resident until the job is handled
         std::vector<Vector3i> coordinates; // of each chunk, for after that
         std::vector<unsigned char> cells;  // kSerializedChunkBytes per chunk
+        // Of each chunk whose row was found damaged: when (the row is kept
+        // before it is replaced); empty for the others.
+        std::vector<std::string> damagedFound;
         StoreMode mode = StoreMode::AllOrNothing;
         bool show = true;     // send what was stored to every peer
         bool retry = false;   // the worker's retry of failed stores
@@ -463,6 +493,19 @@ private:
         bool failed = false;
     };
     std::unordered_map<Chunk*, Unstored> unstored_;
+    // The cells of each chunk as last stored, while it has a change that is
+    // not: its serialised form and non-empty count; changed while the
+    // chunk has changes that no queued copy holds. Guarded by octreeMutex.
+    struct ShownCopy {
+        std::vector<unsigned char> cells;
+        uint32_t nonEmpty = 0;
+        bool changed = false;
+    };
+    std::unordered_map<Chunk*, ShownCopy> shown_;
+    // The chunks (by key) whose row was found damaged, with the time it was
+    // found, until a store has replaced the row. Guarded by octreeMutex.
+    std::map<std::string, std::string> damagedRows_;
+    std::string databaseFile_;
     std::atomic<size_t> unstoredCount_{0};
     std::atomic<size_t> failedCount_{0};  // of unstored_, failed and not queued
     // The store queue and its thread. storeMutex_ guards the queue, the

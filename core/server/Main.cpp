@@ -30,7 +30,15 @@ int main(int argc, char** argv) {
     Tav::InstallConsoleCtrlHandler();
     std::fputs("Starting server...\n", stdout);
     std::fflush(stdout);
-    auto* server = new Tav::Server();
+    Tav::Server* server = nullptr;
+    try {
+        server = new Tav::Server();
+    } catch (const Tav::ChunkStoreRefused& refused) {
+        // world.db cannot be read or written: one line, and the code of a
+        // refusal at start.
+        std::printf("%s\n", refused.what());
+        Tav::ExitProcess(2);
+    }
     Tav::PublishServer(server);
     server->Start();
     Tav::g_serverCommander.InitLua(server);

@@ -204,14 +204,15 @@ void Server::OnPlayerDisconnected(Net::Guid guid)
 
 void Server::SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority, bool broadcast)
 {
-    // The cells are read under the octree mutex, so that no edit changes a
-    // chunk halfway through; compression runs after it is released.
+    // Each chunk as it is stored, read under the octree mutex so that no
+    // edit changes a chunk halfway through (compression runs after it is
+    // released); a chunk that shows no cell is left out, and a set of none
+    // sends nothing.
     Net::BitStream body;
-    chunker.ReadCells([&] {
-        for (const Chunk* chunk : chunks) AppendChunkEntry(*chunk, body);
-    });
+    const uint32_t count = chunker.AppendShownEntries(chunks, body);
+    if (count == 0) return;
     Net::BitStream message;
-    WriteChunkDataMessage(static_cast<uint32_t>(chunks.size()), body, message);
+    WriteChunkDataMessage(count, body, message);
     if (client && client->GetPeer())
         client->GetPeer()->Send(&message, static_cast<Net::PacketPriority>(priority), Net::RELIABLE, 1, target,
                                 broadcast);

@@ -39,7 +39,14 @@ class RecordingHost : public IChunkHost {
 public:
     void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority, bool broadcast) override {
         SentChunks s{{}, target, priority, broadcast, {}};
-        for (const Chunk* c : chunks) s.coordinates.push_back(c->Coordinates());
+        if (shownFrom) {
+            // What the server's send puts in the message.
+            Net::BitStream body;
+            const uint32_t count = shownFrom->AppendShownEntries(chunks, body);
+            ReadEntries(count, body, s);
+        } else {
+            for (const Chunk* c : chunks) s.coordinates.push_back(c->Coordinates());
+        }
         {
             std::lock_guard<std::mutex> lock(mutex);
             sent.push_back(s);
@@ -51,17 +58,7 @@ public:
     void SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid& target, int priority,
                           bool broadcast) override {
         SentChunks s{{}, target, priority, broadcast, {}};
-        Net::BitStream in(body.GetData(), body.GetNumberOfBytesUsed(), true);
-        for (uint32_t i = 0; i < count; ++i) {
-            Vector3i c;
-            in.Read(c.x);
-            in.Read(c.y);
-            in.Read(c.z);
-            std::vector<unsigned char> cells(kSerializedChunkBytes);
-            in.ReadBytes(cells.data(), cells.size());
-            s.coordinates.push_back(c);
-            s.cells.push_back(std::move(cells));
-        }
+        ReadEntries(count, body, s);
         {
             std::lock_guard<std::mutex> lock(mutex);
             sent.push_back(s);
@@ -87,6 +84,23 @@ public:
         for (const Vector3& p : players) visit(p);
     }
 
+    // Entries of a chunk-data body: cx, cy, cz and the cells.
+    static void ReadEntries(uint32_t count, const Net::BitStream& body, SentChunks& s) {
+        Net::BitStream in(body.GetData(), body.GetNumberOfBytesUsed(), true);
+        for (uint32_t i = 0; i < count; ++i) {
+            Vector3i c;
+            in.Read(c.x);
+            in.Read(c.y);
+            in.Read(c.z);
+            std::vector<unsigned char> cells(kSerializedChunkBytes);
+            in.ReadBytes(cells.data(), cells.size());
+            s.coordinates.push_back(c);
+            s.cells.push_back(std::move(cells));
+        }
+    }
+
+    // When set, answers are recorded with their cells as the server sends them.
+    ServerChunker* shownFrom = nullptr;
     std::mutex mutex;
     std::vector<SentChunks> sent;
     std::vector<Net::Guid> spawned;
@@ -799,6 +813,80 @@ TEST_F(StoreThreadTest, AFailedEditOfABatchIsNotShownUntilStoredAndTheOthersAre)
     EXPECT_EQ(Row("1,2,0"), refusedCells);
 }
 
+// An answer shows each chunk as it is on disk: a change whose store is
+// pending or failing is neither shown nor decides whether the chunk is in
+// the answer; once its store has committed, it is shown.
+TEST_F(StoreThreadTest, AnAnswerShowsEachChunkAsLastStored) {
+    TestChunker chunker(file, &host);
+    host.shownFrom = &chunker;
+    Chunk* ground = chunker.GetChunk(0, 0, 0);
+    Chunk* sky = chunker.GetChunk(0, 4, 0);
+    ASSERT_GT(ground->nonEmptyCount, 0u);
+    ASSERT_EQ(sky->nonEmptyCount, 0u);
+    const std::vector<unsigned char> generated = GeneratedCells(0, 0, 0);
+    Vector3i inGround(0, -1, 0);  // an empty cell of the ground chunk, in world cells
+    for (int i = 0; i < 4096 && inGround.y < 0; ++i)
+        if (generated[3 * i] == 0 && generated[3 * i + 1] == 0) inGround = Vector3i(i / 256 - 8, i / 16 % 16, i % 16 - 8);
+    ASSERT_GE(inGround.y, 0);
+    const Vector3i inSky(0, 70, 0);
+    const BrickShape& brick = *BrickCatalogue::FindShape(0, 0);
+
+    using Shown = std::vector<std::pair<Vector3i, std::vector<unsigned char>>>;
+    auto answer = [&] {  // what a request for both chunks is answered with
+        host.sent.clear();
+        chunker.QueueChunkRequest(Request({{0, 0, 0}, {0, 4, 0}}));
+        chunker.ProcessQueues();
+        Shown shown;
+        for (const SentChunks& s : host.sent)
+            for (size_t i = 0; i < s.coordinates.size(); ++i) shown.emplace_back(s.coordinates[i], s.cells[i]);
+        return shown;
+    };
+    const Shown atFirst = {{{0, 0, 0}, generated}};
+    ASSERT_EQ(answer(), atFirst);
+
+    // Pending: a reader keeps the store thread's commit waiting.
+    RawDb reader(file);
+    reader.Exec("BEGIN; SELECT count(*) FROM mapdata;");
+    {
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        ASSERT_TRUE(edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, brick, 5, inGround, &touched, false));
+        edit.ReleaseCells();  // changed, not yet queued (as a design between its holds)
+        EXPECT_EQ(answer(), atFirst);
+        ASSERT_TRUE(edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, brick, 5, inSky, &touched, false));
+        edit.Store(touched, StoreMode::AllOrNothing);
+    }
+    EXPECT_EQ(answer(), atFirst) << "the sky chunk, stored empty, stays out of the answer";
+    EXPECT_EQ(chunker.UnstoredCount(), 2u);
+    reader.Exec("ROLLBACK;");
+    chunker.AwaitStores();
+    const std::vector<unsigned char> groundStored = CellsOf(*ground), skyStored = CellsOf(*sky);
+    EXPECT_EQ(answer(), (Shown{{{0, 0, 0}, groundStored}, {{0, 4, 0}, skyStored}}));
+
+    // Failing: the brick in the sky is removed, and its store fails.
+    chunker.Database().SetBusyTimeout(20);
+    reader.Exec("BEGIN EXCLUSIVE;");
+    testing::internal::CaptureStdout();
+    {
+        ServerChunker::EditScope edit(chunker);
+        TouchedSet touched;
+        ASSERT_NE(edit.RemoveBrickAt(inSky, &touched), nullptr);
+        edit.Store(touched, StoreMode::AllOrNothing);
+    }
+    chunker.AwaitStores();
+    ASSERT_EQ(sky->nonEmptyCount, 0u);
+    EXPECT_EQ(answer(), (Shown{{{0, 0, 0}, groundStored}, {{0, 4, 0}, skyStored}}))
+        << "an emptied chunk is shown as stored while its store fails";
+    reader.Exec("ROLLBACK;");
+    chunker.Database().SetBusyTimeout(60000);
+    chunker.ServerChunker::Update();  // the worker's retry
+    chunker.AwaitStores();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Cannot store chunk 0,4,0"), std::string::npos) << out;
+    EXPECT_EQ(chunker.UnstoredCount(), 0u);
+    EXPECT_EQ(answer(), (Shown{{{0, 0, 0}, groundStored}})) << "stored empty, it is left out again";
+}
+
 TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
     std::string first, second;
     std::vector<unsigned char> cells;
@@ -898,6 +986,65 @@ TEST_F(ServerChunkerTest, DamagedRowsAreTreatedAsMissingAndKept) {
     EXPECT_TRUE(DecodeChunkRow(RawDb(file).Data("2,0,2").c_str(), RawDb(file).Data("2,0,2").size(), 12288, raw, error))
         << error;
     EXPECT_EQ(raw, CellsOf(*chunk));
+}
+
+// The store that replaces a damaged row moves its bytes first, in the same
+// transaction: a store that fails moves nothing, and only the first store
+// after the row was found damaged moves it.
+TEST_F(StoreThreadTest, ADamagedRowIsKeptByTheStoreThatReplacesIt) {
+    const std::string damaged("\x05\x01\x04 damaged", 11);
+    RawDb(file).Put("2,0,2", damaged);
+    auto kept = [&] {  // the rows of the table of damaged rows: location and data
+        std::vector<std::pair<std::string, std::string>> rows;
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "select location, data, found, kept from mapdata_damaged order by rowid", -1, &st,
+                               nullptr) == SQLITE_OK) {
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                EXPECT_NE(sqlite3_column_text(st, 2), nullptr);
+                EXPECT_NE(sqlite3_column_text(st, 3), nullptr);
+                rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                                  std::string(static_cast<const char*>(sqlite3_column_blob(st, 1)),
+                                              static_cast<size_t>(sqlite3_column_bytes(st, 1))));
+            }
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return rows;
+    };
+    TestChunker chunker(file, &host);
+    testing::internal::CaptureStdout();
+    Chunk* chunk = chunker.GetChunk(2, 0, 2);
+    Chunk* other = chunker.GetChunk(0, 2, 0);
+
+    // A store that fails is rolled back with the move.
+    RawDb(file).Exec("CREATE TRIGGER refuse BEFORE INSERT ON mapdata WHEN NEW.location = '2,0,2' "
+                     "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    EditAndQueue(chunker, chunk, 0);
+    chunker.AwaitStores();
+    EXPECT_TRUE(kept().empty());
+    EXPECT_EQ(RawDb(file).Data("2,0,2"), damaged);
+    RawDb(file).Exec("DROP TRIGGER refuse;");
+
+    // Two stores of the chunk in one transaction move the row once.
+    HeldStoreThread held(host);
+    EditAndQueue(chunker, other, 0);
+    held.AwaitHeld();
+    chunker.ServerChunker::Update();  // the worker's retry of the failed store
+    EditAndQueue(chunker, chunk, 1);
+    EditAndQueue(chunker, chunk, 2);
+    held.Release();
+    chunker.AwaitStores();
+    EditAndQueue(chunker, chunk, 3);  // a later store moves nothing
+    chunker.AwaitStores();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(kept(), (std::vector<std::pair<std::string, std::string>>{{"2,0,2", damaged}}));
+    EXPECT_EQ(Row("2,0,2"), CellsOf(*chunk));
+    const std::string line = "The damaged row of chunk 2,0,2 was kept in the table mapdata_damaged of " + file +
+                             " before the chunk was stored afresh";
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+    EXPECT_EQ(out.find(line), out.rfind(line)) << out;
 }
 
 TEST_F(ServerChunkerTest, DecompressChunkRefusesBadFrames) {

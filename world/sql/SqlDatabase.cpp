@@ -70,6 +70,16 @@ bool SqlDatabase::InTransaction() const
     return m_db != nullptr && sqlite3_get_autocommit(m_db) == 0;
 }
 
+bool SqlDatabase::IsReadOnly() const
+{
+    return m_db != nullptr && sqlite3_db_readonly(m_db, "main") == 1;
+}
+
+int SqlDatabase::ExtendedErrorCode() const
+{
+    return m_db ? sqlite3_extended_errcode(m_db) : 0;
+}
+
 void SqlDatabase::SetBusyTimeout(int milliseconds)
 {
     m_busyTimeoutMs = milliseconds;

@@ -35,6 +35,12 @@ public:
     // True while a transaction begun on this connection is open (SQLite ends
     // one by itself after some errors, such as a full disk or an I/O error).
     bool InTransaction() const;
+    // True when SQLite opened the file read-only (it does so silently when
+    // the file may not be written).
+    bool IsReadOnly() const;
+    // SQLite's extended result code of the connection's last failed call
+    // (0 when closed); meaningful only while no other thread uses it.
+    int ExtendedErrorCode() const;
 
     // Runs a statement (or several) and returns the number of rows changed
     // by the last one.
