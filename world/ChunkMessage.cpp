@@ -1,6 +1,8 @@
 #include "world/ChunkMessage.h"
 
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include <zlib.h>
 
@@ -53,19 +55,27 @@ void WriteChunkDataMessage(uint32_t count, const Net::BitStream& body, Net::BitS
     const unsigned char* raw = body.GetData();
 
     if (rl < kCompressBufferSize) {
-        ScratchBufferLock scratch(ScratchBuffer::Compress);
-        if (scratch.Data()) {
-            // The room offered is the raw length: chunk data always shrinks.
-            const long cl = CompressInto(scratch.Data(), rl, raw, rl);
-            if (cl >= 0) {
-                WriteHeaderAndData(count, static_cast<uint32_t>(cl), static_cast<uint32_t>(rl), scratch.Data(), out);
-                return;
-            }
+        // Compressing a message of hundreds of chunks takes a good part of a
+        // second: a thread that finds the shared buffer in use compresses in
+        // a room of its own (kept for its next message) rather than wait, so
+        // that a large answer never holds up the broadcast of an edit.
+        ScratchBufferLock scratch(ScratchBuffer::Compress, std::try_to_lock);
+        unsigned char* room = scratch.Data();
+        thread_local std::vector<unsigned char> ownRoom;
+        if (!room) {
+            if (ownRoom.size() < rl) ownRoom.resize(rl);
+            room = ownRoom.data();
+        }
+        // The room offered is the raw length: chunk data always shrinks.
+        const long cl = CompressInto(room, rl, raw, rl);
+        if (cl >= 0) {
+            WriteHeaderAndData(count, static_cast<uint32_t>(cl), static_cast<uint32_t>(rl), room, out);
+            return;
         }
     }
 
-    // A body too long for the scratch buffer, no scratch buffer, or data that
-    // does not shrink: a buffer of its own, with room for any input.
+    // A body too long for the scratch buffer, or data that does not shrink:
+    // a buffer of its own, with room for any input.
     std::vector<unsigned char> room(compressBound(static_cast<uLong>(rl)));
     long cl = CompressInto(room.data(), rl, raw, rl);
     if (cl < 0) cl = CompressInto(room.data(), room.size(), raw, rl);

@@ -18,7 +18,8 @@ void AppendChunkEntry(const Chunk& chunk, Net::BitStream& body);
 
 // Writes the whole message for a body of count entries into out. Bodies
 // below the compress scratch buffer's size are compressed in that buffer
-// (under its lock), longer ones in a buffer of their own. An empty body gives
+// (under its lock), or in a room of the calling thread's own when another
+// thread holds it; longer ones in a buffer of their own. An empty body gives
 // the 13-byte message with CL = RL = 0.
 void WriteChunkDataMessage(uint32_t count, const Net::BitStream& body, Net::BitStream& out);
 

@@ -47,6 +47,17 @@ void FreeScratchBuffers()
 ScratchBufferLock::ScratchBufferLock(ScratchBuffer which) : m_which(which)
 {
     MutexOf(m_which).lock();
+    Take();
+}
+
+ScratchBufferLock::ScratchBufferLock(ScratchBuffer which, std::try_to_lock_t) : m_which(which)
+{
+    if (MutexOf(m_which).try_lock()) Take();
+}
+
+void ScratchBufferLock::Take()
+{
+    m_owned = true;
     if (m_which == ScratchBuffer::Decompress) {
         m_data = g_decompressBuffer;
         m_size = kDecompressBufferSize;
@@ -58,7 +69,7 @@ ScratchBufferLock::ScratchBufferLock(ScratchBuffer which) : m_which(which)
 
 ScratchBufferLock::~ScratchBufferLock()
 {
-    MutexOf(m_which).unlock();
+    if (m_owned) MutexOf(m_which).unlock();
 }
 
 }  // namespace Tav

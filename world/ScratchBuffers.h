@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 
 namespace Tav {
 
@@ -34,6 +35,9 @@ enum class ScratchBuffer { Decompress, Compress };
 class ScratchBufferLock {
 public:
     explicit ScratchBufferLock(ScratchBuffer which);
+    // Takes the buffer only when no other thread holds it: Data() is null
+    // otherwise, and the caller uses a buffer of its own instead of waiting.
+    ScratchBufferLock(ScratchBuffer which, std::try_to_lock_t);
     ~ScratchBufferLock();
     ScratchBufferLock(const ScratchBufferLock&) = delete;
     ScratchBufferLock& operator=(const ScratchBufferLock&) = delete;
@@ -42,9 +46,11 @@ public:
     std::size_t Size() const { return m_data ? m_size : 0; }
 
 private:
+    void Take();
     ScratchBuffer m_which;
-    unsigned char* m_data;
-    std::size_t m_size;
+    bool m_owned = false;
+    unsigned char* m_data = nullptr;
+    std::size_t m_size = 0;
 };
 
 }  // namespace Tav

@@ -99,27 +99,32 @@ TEST_F(ChunkMessageTest, ReaderRefusesBrokenMessages) {
     for (const auto& b : bad) EXPECT_FALSE(ReadChunkDataMessage(b.data(), b.size(), entries));
 }
 
-TEST_F(ChunkMessageTest, LargeBodiesDoNotUseTheSharedBuffer) {
-    std::vector<Chunk*> many;
-    for (int i = 0; i < 427; ++i) many.push_back(Make(i, 0, 0));
-    Net::BitStream body;
-    for (const Chunk* c : many) AppendChunkEntry(*c, body);
-    ASSERT_GE(body.GetNumberOfBytesUsed(), kCompressBufferSize);
+// With the shared buffer held by another thread, building a message never
+// waits for it: a body too long for it (427 chunks) has a buffer of its own,
+// and a short one (2 chunks) a room of the building thread's own.
+TEST_F(ChunkMessageTest, NoMessageWaitsForTheSharedBufferHeldElsewhere) {
+    for (const int count : {427, 2}) {
+        SCOPED_TRACE(count);
+        std::vector<Chunk*> set;
+        for (int i = 0; i < count; ++i) set.push_back(Make(i, 0, 0));
+        Net::BitStream body;
+        for (const Chunk* c : set) AppendChunkEntry(*c, body);
+        EXPECT_EQ(body.GetNumberOfBytesUsed() >= kCompressBufferSize, count == 427);
 
-    // With the shared buffer held elsewhere, building the message must not wait for it.
-    Net::BitStream out;
-    std::future<void> done;
-    bool ready = false;
-    {
-        ScratchBufferLock held(ScratchBuffer::Compress);
-        done = std::async(std::launch::async, [&] { WriteChunkDataMessage(427, body, out); });
-        ready = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        Net::BitStream out;
+        std::future<void> done;
+        bool ready = false;
+        {
+            ScratchBufferLock held(ScratchBuffer::Compress);
+            done = std::async(std::launch::async, [&] { WriteChunkDataMessage(uint32_t(count), body, out); });
+            ready = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        }
+        ASSERT_TRUE(ready);
+        std::vector<ChunkDataEntry> entries;
+        ASSERT_TRUE(ReadChunkDataMessage(out.GetData(), out.GetNumberOfBytesUsed(), entries));
+        ASSERT_EQ(entries.size(), size_t(count));
+        EXPECT_EQ(entries.back().cx, count - 1);
     }
-    ASSERT_TRUE(ready);
-    std::vector<ChunkDataEntry> entries;
-    ASSERT_TRUE(ReadChunkDataMessage(out.GetData(), out.GetNumberOfBytesUsed(), entries));
-    ASSERT_EQ(entries.size(), 427u);
-    EXPECT_EQ(entries[426].cx, 426);
 }
 
 }  // namespace
