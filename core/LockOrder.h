@@ -10,7 +10,7 @@
 //     serialised and destroyed, and by BroadcastDestruction.
 //  3. Residency (ServerChunker): an edit of the world (ServerChunker::
 //     EditScope) from its first lookup to its last use of the chunks it
-//     collected, and eviction's pass.
+//     collected, eviction's pass, and the stop's teardown of the tree.
 //  4. The entity registry (EntityManager): its lists and every walk of them.
 //  5. The physics world (PhysicsManager): each step, and each body added or
 //     removed.
