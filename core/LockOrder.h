@@ -30,3 +30,7 @@
 // queue (taken under the octree by an edit that queues its copies), the
 // replica manager's reference queue, the server's spawn notices, the chunk
 // and node pools, and the pool behind the network library's allocation hooks.
+// The server's endpoint lock is held around the send of one chunk message,
+// with nothing of this list held, and only the network library's own locks
+// (and its allocation pool) are taken under it. The Lua lock's own mutex is
+// held only inside the Lua lock's operations.

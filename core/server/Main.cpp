@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     auto* server = new Tav::Server();
     Tav::PublishServer(server);
-    server->Start();
+    Tav::StartServer(server);
     Tav::g_serverCommander.InitLua(server);
     Tav::FinishStartup();
 
