@@ -118,9 +118,16 @@ bool CloseScriptsWithin(std::chrono::steady_clock::time_point deadline) {
         }
         g_lifeChanged.notify_all();
     }).detach();
+    // A control event that came earlier cuts this wait short too, but not
+    // below the time that one that comes during it leaves.
+    const auto hurriedEnd = std::chrono::steady_clock::now() + kHurryGrace;
     std::unique_lock<std::mutex> life(g_lifeMutex);
-    while (!*closed && !Hurried() && std::chrono::steady_clock::now() < deadline)
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (*closed || now >= deadline || (Hurried() && now >= hurriedEnd))
+            break;
         g_lifeChanged.wait_for(life, std::chrono::milliseconds(20));
+    }
     return *closed;
 }
 
