@@ -10,7 +10,7 @@
 //     serialised and destroyed, and by BroadcastDestruction.
 //  3. Residency (ServerChunker): an edit of the world (ServerChunker::
 //     EditScope) from its first lookup to its last use of the chunks it
-//     collected, and eviction's pass.
+//     collected, eviction's pass, and the stop's teardown of the tree.
 //  4. The entity registry (EntityManager): its lists and every walk of them.
 //  5. The physics world (PhysicsManager): each step, and each body added or
 //     removed.
@@ -31,3 +31,7 @@
 // queue of its answer-sending thread, the
 // replica manager's reference queue, the server's spawn notices, the chunk
 // and node pools, and the pool behind the network library's allocation hooks.
+// The server's endpoint lock is held around the send of one chunk message,
+// with nothing of this list held, and only the network library's own locks
+// (and its allocation pool) are taken under it. The Lua lock's own mutex is
+// held only inside the Lua lock's operations.

@@ -144,12 +144,86 @@ void ServerCommander::LimitHook(lua_State* L, lua_Debug*) {
     if (lua_gethookcount(L) != kHookInstructions) lua_sethook(L, LimitHook, LUA_MASKCOUNT, kHookInstructions);
 }
 
+// ---------------------------------------------------------------- Lua lock
+
+namespace {
+// How often a waiter asks whether to give up, at the least.
+constexpr std::chrono::milliseconds kGiveUpPoll(20);
+}  // namespace
+
+void LuaMutex::lock() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::thread::id self = std::this_thread::get_id();
+    if (depth_ > 0 && owner_ == self) {
+        ++depth_;
+        return;
+    }
+    free_.wait(lock, [this] { return depth_ == 0; });
+    owner_ = self;
+    depth_ = 1;
+}
+
+bool LuaMutex::try_lock() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::thread::id self = std::this_thread::get_id();
+    if (depth_ > 0 && owner_ != self) return false;
+    owner_ = self;
+    ++depth_;
+    return true;
+}
+
+void LuaMutex::unlock() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--depth_ > 0) return;
+        owner_ = std::thread::id();
+    }
+    free_.notify_all();
+}
+
+bool LuaMutex::LockUnless(Clock::time_point deadline, const std::function<bool()>& giveUp) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::thread::id self = std::this_thread::get_id();
+    if (depth_ > 0 && owner_ == self) {
+        ++depth_;
+        return true;
+    }
+    for (;;) {
+        if (depth_ == 0) {
+            owner_ = self;
+            depth_ = 1;
+            return true;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline || giveUp()) return false;
+        // In slices, so that the deadline may lie as far off as it likes.
+        free_.wait_until(lock, deadline - now < kGiveUpPoll ? deadline : now + kGiveUpPoll);
+    }
+}
+
+void LuaMutex::WakeWaiters() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    free_.notify_all();
+}
+
+std::thread::id LuaMutex::Owner() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return depth_ > 0 ? owner_ : std::thread::id();
+}
+
+// ------------------------------------------------------------ the commander
+
 ServerCommander::ServerCommander() : mainScriptPath(kDefaultMainScript) {}
 
 ServerCommander::~ServerCommander() = default;
 
-std::unique_lock<std::recursive_mutex> ServerCommander::Lock() const {
-    return std::unique_lock<std::recursive_mutex>(luaMutex);
+std::unique_lock<LuaMutex> ServerCommander::Lock() const { return std::unique_lock<LuaMutex>(luaMutex); }
+
+std::unique_lock<LuaMutex> ServerCommander::LockForEntry(LuaMutex::Clock::time_point deadline) {
+    std::unique_lock<LuaMutex> lock(luaMutex, std::defer_lock);
+    if (luaMutex.LockUnless(deadline, [this] { return interrupted.load(); }))
+        lock = std::unique_lock<LuaMutex>(luaMutex, std::adopt_lock);
+    return lock;
 }
 
 void ServerCommander::SetMainScriptPath(std::string path) {
@@ -239,11 +313,27 @@ void ServerCommander::Close() {
     state = nullptr;
 }
 
-void ServerCommander::Interrupt() { interrupted = true; }
+void ServerCommander::Interrupt() {
+    interrupted = true;
+    luaMutex.WakeWaiters();  // entries that wait for the lock give up now
+}
+
+std::thread::id ServerCommander::AwaitScriptsStopped(LuaMutex::Clock::time_point deadline,
+                                                     const std::function<bool()>& giveUp) {
+    for (;;) {
+        if (luaMutex.LockUnless(deadline, giveUp)) {
+            luaMutex.unlock();
+            return std::thread::id();
+        }
+        // The holder may have let go between the last look and now.
+        if (const std::thread::id holder = luaMutex.Owner(); holder != std::thread::id()) return holder;
+    }
+}
 
 void ServerCommander::SetTimeLimits(const ScriptTimeLimits& newLimits) {
     auto lock = Lock();
     limits = newLimits;
+    commandWait = newLimits.commandWait;
 }
 
 ScriptTimeLimits ServerCommander::GetTimeLimits() const {
@@ -252,7 +342,11 @@ ScriptTimeLimits ServerCommander::GetTimeLimits() const {
 }
 
 void ServerCommander::ReloadLuaScripts(ServerCommandConnector& connector) {
-    auto lock = Lock();
+    auto lock = LockForEntry();
+    if (!lock.owns_lock()) {
+        connector.Printf("Scripting is not available.");
+        return;
+    }
     ReloadLocked(connector);
 }
 
@@ -274,8 +368,8 @@ void ServerCommander::ReloadLocked(ServerCommandConnector& connector) {
 
 void ServerCommander::CollectGarbage() {
     if (!g_scriptsReady) return;
-    auto lock = Lock();
-    if (!MayEnter()) return;
+    auto lock = LockForEntry();
+    if (!lock.owns_lock() || !MayEnter()) return;
     lua_State* L = state;
     ReleaseDeferredItems(L);
     Bound bound(*this, limits.garbageStep, "the garbage step");
@@ -298,8 +392,8 @@ void ServerCommander::CollectGarbage() {
 
 void ServerCommander::UpdateHeldItems(double dt) {
     if (!g_scriptsReady) return;
-    auto lock = Lock();
-    if (!MayEnter()) return;
+    auto lock = LockForEntry();
+    if (!lock.owns_lock() || !MayEnter()) return;
     ReleaseDeferredItems(state);
     // Handles only: nothing pins a player while its item's script runs.
     std::vector<PlayerHandle> players;
@@ -394,7 +488,17 @@ ServerCommandConnector ServerCommander::Execute(const Net::Guid& sender, const s
     // Tokenised under the lock as well: Boost.Regex shares a cache of
     // matcher memory between threads inside its compiled library, where the
     // thread sanitizer cannot follow it.
-    auto lock = Lock();
+    const double wait = commandWait.load();
+    auto lock = LockForEntry(LuaMutex::Clock::now() +
+                             std::chrono::duration_cast<LuaMutex::Clock::duration>(std::chrono::duration<double>(wait)));
+    if (!lock.owns_lock()) {
+        ServerCommandConnector refused("", ServerCommand::SecurityLevel0, sender);
+        if (interrupted)
+            refused.Printf("Scripting is not available.\n");
+        else
+            refused.Printf("The command was not run: the scripts have been busy for more than %g s.\n", wait);
+        return refused;
+    }
     std::vector<std::string> tokens = Tokenize(line);
     if (tokens.empty()) return ServerCommandConnector("", ServerCommand::SecurityLevel0, sender);
 

@@ -3,17 +3,24 @@
 // script, and the registry of server commands and aliases that the script
 // declares.
 //
-// Locking. One recursive mutex, the Lua lock, serialises every entry into the
-// Lua state and every access to the command registry: InitLua,
-// ReloadLuaScripts, Execute, CollectGarbage, UpdateHeldItems, Close and the
-// registry operations take it themselves, and any other code that calls
-// into the state holds Lock() around the call. It also guards what players
-// hold of scripts (Player::heldItem, Player::hasItem). It is
+// Locking. One recursive lock, the Lua lock (LuaMutex), serialises every
+// entry into the Lua state and every access to the command registry:
+// InitLua, ReloadLuaScripts, Execute, CollectGarbage, UpdateHeldItems, Close
+// and the registry operations take it themselves, and any other code that
+// calls into the state holds Lock() around the call. It also guards what
+// players hold of scripts (Player::heldItem, Player::hasItem). It is
 // recursive, so scripts may call back into the commander (a reload from
 // inside a command, AddServerCommand from the main script). The Lua lock is
 // always the first lock taken: no code may take it while it holds the
 // octree, registry, physics, replica-manager or scratch-buffer locks, since
 // scripts call into code that takes those.
+//
+// Waiting for the Lua lock. A command line waits for it at most
+// ScriptTimeLimits::commandWait and is then answered that it was not run;
+// the chunk worker's steps wait as long as it takes. Once Interrupt has been
+// called no entry waits any more: one that is waiting gives up at once. So a
+// script that never ends (see below) holds up only its own thread, and the
+// shut-down learns which thread that is (AwaitScriptsStopped).
 //
 // Time limits. Every entry into the state runs under a deadline: a command
 // (with what it calls, a reload included) and the main script's run for a
@@ -35,10 +42,13 @@
 // and UpdateHeldItems do nothing.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/Types.h"
@@ -56,6 +66,35 @@ struct ScriptTimeLimits {
     double command = 5.0;       // a command line, and the main script's run
     double itemUpdate = 0.05;   // one held item's "Update"
     double garbageStep = 0.05;  // the chunk worker's garbage step
+    // How long a command line waits for the Lua state while another entry
+    // holds it: long enough for a command that runs to its limit.
+    double commandWait = 10.0;
+};
+
+// The Lua lock: a recursive lock that knows the thread holding it, and whose
+// waits can be given up. Built on a plain mutex and a condition variable, so
+// that every tool that follows the standard locks follows it too.
+class LuaMutex {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    void lock();
+    bool try_lock();
+    void unlock();
+    // Waits until the lock is had (true), the deadline has passed or giveUp()
+    // holds (false). giveUp is asked under the lock's own mutex, at least
+    // every few tens of milliseconds and after every WakeWaiters.
+    bool LockUnless(Clock::time_point deadline, const std::function<bool()>& giveUp);
+    // Lets every waiter ask its giveUp again.
+    void WakeWaiters();
+    // The thread that holds the lock; no thread when it is free.
+    std::thread::id Owner() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable free_;
+    std::thread::id owner_;
+    unsigned depth_ = 0;
 };
 
 class ServerCommander {
@@ -80,9 +119,18 @@ public:
     // enters the state has been joined; calling it again is harmless.
     void Close();
 
-    // Stops every script that runs now at its next hook and makes every
-    // later entry a no-op. For the shut-down; any thread, never waits.
+    // Stops every script that runs now at its next hook, makes every later
+    // entry a no-op and every entry that waits for the Lua lock give up. For
+    // the shut-down; any thread, never waits.
     void Interrupt();
+
+    // For the shut-down, after Interrupt: waits until no script runs (the
+    // Lua lock is free), until the deadline or until giveUp() holds. Returns
+    // the thread that still holds the Lua state then, or no thread when it
+    // came free. A thread that holds it after Interrupt runs what no time
+    // limit stops (a finaliser, a long call of a C function) and may never
+    // come back.
+    std::thread::id AwaitScriptsStopped(LuaMutex::Clock::time_point deadline, const std::function<bool()>& giveUp);
 
     void SetTimeLimits(const ScriptTimeLimits& limits);
     ScriptTimeLimits GetTimeLimits() const;
@@ -129,8 +177,10 @@ public:
 
     // Runs one command line for sender and returns the run's connector; its
     // output holds what the command printed or the dispatcher's message. A
-    // line without any token gives an empty output and runs nothing. Safe
-    // from any thread.
+    // line without any token gives an empty output and runs nothing. When
+    // the Lua state is held by another entry for longer than the time
+    // limits' commandWait, nothing runs and the output says so. Safe from
+    // any thread.
     ServerCommandConnector Execute(const Net::Guid& sender, const std::string& line);
 
     // The words of a command line: the matches of
@@ -139,7 +189,7 @@ public:
     static std::vector<std::string> Tokenize(const std::string& line);
 
     // The Lua lock, for code outside the commander that calls into the state.
-    std::unique_lock<std::recursive_mutex> Lock() const;
+    std::unique_lock<LuaMutex> Lock() const;
     // The state; null before InitLua and after Close. Use it only while
     // holding Lock().
     lua_State* GetLuaState() const { return state; }
@@ -149,10 +199,13 @@ private:
     void ReloadLocked(ServerCommandConnector& connector);
     // True when an entry may run: a state exists and no shut-down stopped it.
     bool MayEnter() const { return state != nullptr && !interrupted; }
+    // The Lua lock for an entry: waits at most until the deadline and not at
+    // all once Interrupt has been called (the lock is then not owned).
+    std::unique_lock<LuaMutex> LockForEntry(LuaMutex::Clock::time_point deadline = LuaMutex::Clock::time_point::max());
     void ReportItemError(const std::string& message);
     static void LimitHook(lua_State* L, lua_Debug* debug);
 
-    mutable std::recursive_mutex luaMutex;
+    mutable LuaMutex luaMutex;
     lua_State* state = nullptr;
     std::vector<ServerCommand> commands;
     std::map<std::string, std::string> aliases;
@@ -169,6 +222,8 @@ private:
     double limitSeconds = 0.0;
     const char* limitWhat = "";
     std::atomic<bool> interrupted{false};
+    // limits.commandWait, read before the Lua lock is had.
+    std::atomic<double> commandWait{ScriptTimeLimits().commandWait};
 };
 
 // The process's script host.

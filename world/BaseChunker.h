@@ -1,5 +1,7 @@
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -21,9 +23,10 @@ struct BrickShape;
 // Locking: every access to the octree and to the cells of the chunks filed in
 // it, on every thread, holds octreeMutex. Code outside the chunk manager
 // reaches it only through IsBoxOccupied, ReadCells and the chunk manager's
-// edit scope (ServerChunker::EditScope). Stop holds teardownMutex, then
-// octreeMutex, while it dismantles the tree. The place of these locks among
-// the program's others: core/LockOrder.h.
+// edit scope (ServerChunker::EditScope). Stop holds what HoldEditsOff gives
+// (the chunk manager's residency), teardownMutex, then octreeMutex, while it
+// dismantles the tree, so that no edit holds chunk pointers meanwhile. The
+// place of these locks among the program's others: core/LockOrder.h.
 class BaseChunker : public IBoxOccupancy {
 public:
     BaseChunker();
@@ -43,10 +46,21 @@ public:
     // ends its work at the next turn once it is cleared), then
     // WorkerLeaving.
     void ThreadMain();
-    // Clears running, joins the worker, calls WorkerStopped, then gives every
-    // chunk of the tree back to the chunk pool and every node to the node
-    // pool.
+    // Clears running, joins the worker, calls WorkerStopped(true), then gives
+    // every chunk of the tree back to the chunk pool and every node to the
+    // node pool.
     void Stop();
+    // Stop for a shut-down that cannot wait for ever: waits for the worker
+    // until the deadline at most. A worker that has ended by then is stopped
+    // as Stop does (true). One that has not (its step runs a script that
+    // does not stop) is left running (false): WorkerStopped(false) still
+    // runs, but the tree and its chunks are kept, since the worker may still
+    // use them. A later Stop (the destructor's) waits for the worker as long
+    // as it takes; with a worker that never comes back the process ends
+    // instead.
+    bool StopWithin(std::chrono::steady_clock::time_point deadline);
+    // The worker thread (no thread when none runs).
+    std::thread::id WorkerId() const { return thread.get_id(); }
 
     bool IsRunning() const { return running.load(); }
     OctreeNode* GetRoot() const { return root; }
@@ -75,13 +89,19 @@ public:
     };
 
 protected:
-    // Called by Stop on the stopping thread once the worker has ended and
-    // before the tree is dismantled: the chunks are still resident.
-    virtual void WorkerStopped() {}
+    // Called by Start before the worker starts.
+    virtual void Starting() {}
+    // Called by Stop on the stopping thread once the worker has ended
+    // (workerEnded), or has been left running, and before the tree is
+    // dismantled: the chunks are still resident.
+    virtual void WorkerStopped(bool workerEnded) { (void)workerEnded; }
     // Called on the worker thread as it leaves its loop (running cleared),
     // so before Stop's wait for it ends: work that the worker handed to
     // threads of its own is finished or dropped here.
     virtual void WorkerLeaving() {}
+    // A lock that keeps every edit of the tree's chunks off while Stop gives
+    // them back (none by default).
+    virtual std::unique_lock<std::mutex> HoldEditsOff() { return std::unique_lock<std::mutex>(); }
     // Called under octreeMutex just before an edit writes a cell of a
     // resident chunk (once for each cell).
     virtual void CellsChanging(Chunk& /*chunk*/) {}
@@ -129,6 +149,10 @@ protected:
     std::thread thread;
     OctreeNode* root = nullptr;
     std::atomic<bool> running{false};
+    // Set by the worker when it leaves its loop (under workerEndMutex).
+    std::mutex workerEndMutex;
+    std::condition_variable workerEndChanged;
+    bool workerEnded = false;
     // Guards the octree and the cells of its chunks.
     std::mutex octreeMutex;
 };

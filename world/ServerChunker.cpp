@@ -165,12 +165,13 @@ Chunk* ServerChunker::EditScope::FindCell(const Vector3i& cell, int& index)
     return chunker_.FindCellLocked(cell, index);
 }
 
-void ServerChunker::EditScope::Store(const TouchedSet& touched, StoreMode mode, Net::Guid sender)
+bool ServerChunker::EditScope::Store(const TouchedSet& touched, StoreMode mode, Net::Guid sender)
 {
     HoldCells();
-    chunker_.QueueStoreLocked(std::vector<Chunk*>(touched.begin(), touched.end()), mode, true, false, sender,
-                              nullptr);
+    const uint64_t queued = chunker_.QueueStoreLocked(std::vector<Chunk*>(touched.begin(), touched.end()), mode,
+                                                      true, false, sender, nullptr);
     ReleaseCells();
+    return queued != 0;
 }
 
 // ------------------------------------------------------------------- queues
@@ -821,8 +822,12 @@ bool ServerChunker::ShowsAnyCellLocked(const Chunk& chunk) const
 // ------------------------------------------------------------- store queue
 
 uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, StoreMode mode, bool show, bool retry,
-                                         Net::Guid sender, TouchedSet* stored)
+                                         Net::Guid sender, TouchedSet* stored, bool evenWhenClosed)
 {
+    // The store closes under storeMutex_ and the octree mutex is held here,
+    // so a job either is queued before the close (and Stop waits for it) or
+    // is refused.
+    if (!evenWhenClosed && !IsStoreOpen()) return 0;
     StoreJob job;
     job.chunks = chunks;
     job.coordinates.reserve(chunks.size());
@@ -858,6 +863,8 @@ uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, Stor
     uint64_t number = 0;
     {
         std::lock_guard<std::mutex> lock(storeMutex_);
+        // WorkerStopped closes the store under the octree mutex as well, so
+        // it is still open here.
         number = job.number = ++lastQueued_;
         queuedChunks_ += weight;
         if (job.counted) queuedChunksOfPeer_[job.peer] += weight;
@@ -867,14 +874,15 @@ uint64_t ServerChunker::QueueStoreLocked(const std::vector<Chunk*>& chunks, Stor
     return number;
 }
 
-uint64_t ServerChunker::QueueUnstoredLocked(bool show, TouchedSet* stored)
+uint64_t ServerChunker::QueueUnstoredLocked(bool show, TouchedSet* stored, bool evenWhenClosed)
 {
     std::vector<Chunk*> failed;
     for (const auto& [chunk, state] : unstored_)
         if (state.failed && state.queued == 0) failed.push_back(chunk);
     if (failed.empty()) return 0;
     std::sort(failed.begin(), failed.end());  // the order of a set of them
-    return QueueStoreLocked(failed, StoreMode::AllOrNothing, show, true, Net::UNASSIGNED_GUID, stored);
+    return QueueStoreLocked(failed, StoreMode::AllOrNothing, show, true, Net::UNASSIGNED_GUID, stored,
+                            evenWhenClosed);
 }
 
 bool ServerChunker::HasStoreRoom(Net::Guid sender)
@@ -887,7 +895,13 @@ bool ServerChunker::HasStoreRoom(Net::Guid sender)
 void ServerChunker::WaitForStoreRoom()
 {
     std::unique_lock<std::mutex> lock(storeMutex_);
-    storeDone_.wait(lock, [this] { return queuedChunks_ < kMaxQueuedChunks || storeStopping_; });
+    storeDone_.wait(lock, [this] { return queuedChunks_ < kMaxQueuedChunks || storeStopping_ || storeClosed_; });
+}
+
+bool ServerChunker::IsStoreOpen()
+{
+    std::lock_guard<std::mutex> lock(storeMutex_);
+    return !storeClosed_;
 }
 
 void ServerChunker::AwaitStore(uint64_t number)
@@ -920,12 +934,14 @@ TouchedSet ServerChunker::SaveChunks(const TouchedSet& chunks, StoreMode mode)
     return stored;
 }
 
-bool ServerChunker::StoreUnstoredChunks(bool broadcast)
+bool ServerChunker::StoreUnstoredChunks(bool broadcast) { return StoreUnstored(broadcast, false); }
+
+bool ServerChunker::StoreUnstored(bool broadcast, bool evenWhenClosed)
 {
     if (unstoredCount_.load() == 0) return true;
     {
         std::lock_guard<std::mutex> cells(octreeMutex);
-        QueueUnstoredLocked(broadcast, nullptr);
+        QueueUnstoredLocked(broadcast, nullptr, evenWhenClosed);
     }
     AwaitStores();
     return unstoredCount_.load() == 0;
@@ -950,14 +966,34 @@ void ServerChunker::RetryUnstoredWhenDue()
     nextStoreRetry_ = now + delay;
 }
 
-void ServerChunker::WorkerStopped()
+void ServerChunker::Starting()
 {
-    // Everything queued is stored (or reported) before the chunks go.
+    std::lock_guard<std::mutex> lock(storeMutex_);
+    storeClosed_ = false;
+}
+
+std::unique_lock<std::mutex> ServerChunker::HoldEditsOff() { return std::unique_lock<std::mutex>(residencyMutex_); }
+
+void ServerChunker::WorkerStopped(bool workerEnded)
+{
+    // No edit is stored from here on; everything queued before is stored (or
+    // reported) before the chunks go.
+    {
+        std::lock_guard<std::mutex> cells(octreeMutex);
+        std::lock_guard<std::mutex> lock(storeMutex_);
+        storeClosed_ = true;
+    }
+    storeDone_.notify_all();  // an import waiting for room goes on, and is refused
     AwaitStores();
-    if (!StoreUnstoredChunks(false)) {
+    // What failed before is tried once more; nothing of it is shown, the
+    // peers are about to be disconnected.
+    const bool all = StoreUnstored(false, true);
+    lostAtStop_.store(all ? 0 : unstoredCount_.load());
+    if (!all) {
         PrintConsoleLine(std::to_string(unstoredCount_.load()) +
                   " chunk(s) could not be stored before the world was unloaded; their latest changes are lost");
     }
+    if (!workerEnded) return;  // the worker may still walk its lists
     std::lock_guard<std::mutex> cells(octreeMutex);
     unstored_.clear();
     shown_.clear();
@@ -1119,6 +1155,12 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
                                 Net::AddressOrGuid(Net::UNASSIGNED_GUID, Net::UNASSIGNED_SYSTEM_ADDRESS),
                                 Net::HIGH_PRIORITY, true);
     }
+}
+
+void ServerChunker::CloseDatabase()
+{
+    std::lock_guard<std::mutex> connection(connectionMutex_);
+    if (database_.IsOpen()) database_.Close();
 }
 
 Chunk* ServerChunker::LoadChunkFromDb(int32_t cx, int32_t cy, int32_t cz, bool& failed)

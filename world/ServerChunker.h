@@ -168,6 +168,8 @@ public:
     ServerChunker(const ServerChunker&) = delete;
     ServerChunker& operator=(const ServerChunker&) = delete;
 
+    // Sets the host before the worker starts (the chunk manager calls it
+    // from the worker and the store thread).
     void SetHost(IChunkHost* host) { host_ = host; }
 
     // An edit of the loaded world from any thread: takes the residency mutex,
@@ -203,8 +205,10 @@ public:
         // chunk-data message with the chunks that were stored, also when
         // that is none), after every edit queued before; then ReleaseCells.
         // An edit of a client counts in that client's share of the queue
-        // (sender); see HasStoreRoom.
-        void Store(const TouchedSet& touched, StoreMode mode, Net::Guid sender = Net::UNASSIGNED_GUID);
+        // (sender); see HasStoreRoom. False when the store is closed (the
+        // chunk manager has stopped): the change stays in memory only, and
+        // nothing is shown.
+        bool Store(const TouchedSet& touched, StoreMode mode, Net::Guid sender = Net::UNASSIGNED_GUID);
 
     private:
         void HoldCells();
@@ -292,9 +296,19 @@ public:
     // queue is not full. Only the thread that makes the client's edits
     // queues them, so the answer holds until that thread's next edit.
     bool HasStoreRoom(Net::Guid sender);
-    // Waits until the store queue holds fewer than kMaxQueuedChunks chunks.
-    // The caller holds no lock of the chunk manager.
+    // Waits until the store queue holds fewer than kMaxQueuedChunks chunks,
+    // or the store is closed. The caller holds no lock of the chunk manager.
     void WaitForStoreRoom();
+
+    // The store is open from construction and from each Start, and closed by
+    // Stop before it stores what is left: from then on every store is
+    // refused (its chunks keep their change in memory only and are never
+    // shown), so that nothing reaches the store thread, and through it the
+    // host, once Stop has returned.
+    bool IsStoreOpen();
+    // Chunks whose latest change the last Stop could not store (0 when it
+    // stored everything, or before any Stop).
+    size_t ChunksLostAtStop() const { return lostAtStop_.load(); }
 
     // Stores the chunks as they are now and waits for it; nothing is shown.
     // Returns the chunks whose rows now hold the cells read here. The chunks
@@ -363,8 +377,12 @@ public:
     uint32_t LoadedCount() const { return loadedCount_.load(); }
     uint32_t EvictionLimit() const { return evictionLimit_; }
     // The connection itself, for opening and closing it while no other thread
-    // uses the chunk manager (the server's stop, tests).
+    // uses the chunk manager (tests).
     SqlDatabase& Database() { return database_; }
+    // Closes the connection if it is open, between two statements of any
+    // other thread (a worker left running by StopWithin may still load).
+    // Raises the SQL wrapper's error when the close fails.
+    void CloseDatabase();
 
     // Coordinates that have a place in the octree: x and z from -24000 to
     // 23999, y from 0 to 4.
@@ -377,13 +395,18 @@ public:
     static std::string LocationKey(int32_t cx, int32_t cy, int32_t cz);
 
 protected:
-    // Stores what is still unstored, then forgets the loaded list: the base
-    // frees every chunk next, and a later Start begins with an empty world.
-    void WorkerStopped() override;
+    // Opens the store.
+    void Starting() override;
+    // Closes the store and stores what is still unstored; with the worker
+    // ended, forgets the loaded list too: the base frees every chunk next,
+    // and a later Start begins with an empty world.
+    void WorkerStopped(bool workerEnded) override;
     // On the worker thread as it leaves: ends the sending thread (an answer
     // it is sending is finished, those waiting are dropped) and forgets the
     // answers begun; the requests stay queued.
     void WorkerLeaving() override;
+    // The residency mutex.
+    std::unique_lock<std::mutex> HoldEditsOff() override;
     // Keeps the chunk's cells as last stored before an edit's first change.
     void CellsChanging(Chunk& chunk) override;
 
@@ -468,13 +491,15 @@ private:
     };
     // Copies the chunks' cells and queues the job; the caller holds
     // octreeMutex, so that the queue's order is the order of the copies.
-    // Returns the job's number.
+    // Returns the job's number; 0 when the store is closed (unless
+    // evenWhenClosed: Stop's own last store), and nothing was queued.
     uint64_t QueueStoreLocked(const std::vector<Chunk*>& chunks, StoreMode mode, bool show, bool retry,
-                              Net::Guid sender, TouchedSet* stored);
+                              Net::Guid sender, TouchedSet* stored, bool evenWhenClosed = false);
     // Waits until the job with that number has been handled.
     void AwaitStore(uint64_t number);
     // Queues the failed chunks that are not queued already; 0 when none.
-    uint64_t QueueUnstoredLocked(bool show, TouchedSet* stored);
+    uint64_t QueueUnstoredLocked(bool show, TouchedSet* stored, bool evenWhenClosed = false);
+    bool StoreUnstored(bool broadcast, bool evenWhenClosed);
     void StoreThreadMain();
     void StoreBatch(std::vector<StoreJob>& batch);
 
@@ -519,6 +544,8 @@ private:
     uint64_t lastQueued_ = 0;
     uint64_t lastHandled_ = 0;
     bool storeStopping_ = false;
+    bool storeClosed_ = false;  // from Stop to the next Start
+    std::atomic<size_t> lostAtStop_{0};
     std::atomic<uint64_t> storeTransactions_{0};
     std::atomic<uint32_t> failedRetries_{0};  // retries in a row that stored nothing
     std::vector<unsigned char> storeRoom_;    // the store thread's compression room

@@ -3,11 +3,16 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
+
+#include "core/ConsoleOutput.h"
 
 #include "core/server/Server.h"
 #include "scripting/ServerCommander.h"
@@ -20,17 +25,45 @@ std::atomic<bool> g_running{false};
 
 namespace {
 
+// How long a shut-down waits for the scripts that run to stop (a script
+// stops at its next hook once interrupted; what no hook reaches may never
+// end), and for the Lua state to close (it runs the finalisers left).
+constexpr std::chrono::seconds kScriptStopGrace(5);
+// With a script that does not stop, how long the shut-down waits for the
+// console's command on another thread to end.
+constexpr std::chrono::seconds kConsoleGrace(3);
+
+const char* const kScriptDidNotStop = "A script did not stop; the server shuts down without waiting for it.";
+
 // Guards g_server's publication and the shut-down's hand-over.
 std::mutex g_lifeMutex;
 std::condition_variable g_lifeChanged;
-bool g_startupComplete = false;
+bool g_serverStarted = false;    // Server::Start has returned
+bool g_startupComplete = false;  // and scripting has started
 bool g_shutdownClaimed = false;
+// After a second control event the shut-down waits this much longer for
+// scripts: enough for one that is stopping anyway (a garbage step that was
+// under way), far less than the grace.
+constexpr std::chrono::milliseconds kHurryGrace(250);
 
-// Held while a console command runs; the shut-down takes it and keeps it.
+// When a control event came while a shut-down ran (steady clock, ns since
+// its epoch; 0 none). Read without the life mutex (from inside the Lua
+// lock's waits).
+std::atomic<int64_t> g_hurryAt{0};
+
+// Whether a second control event has cut the wait for scripts short.
+bool Hurried() {
+    const int64_t at = g_hurryAt.load();
+    return at != 0 && std::chrono::steady_clock::now().time_since_epoch() - std::chrono::nanoseconds(at) >= kHurryGrace;
+}
+
+// The console's command: g_consoleMutex guards these. A shut-down closes the
+// console (no command runs after that) and waits for the command that runs.
 std::mutex g_consoleMutex;
-// The thread running a console command, so that a shut-down asked for from
-// inside that command does not wait for itself.
-std::atomic<std::thread::id> g_commandThread{};
+std::condition_variable g_consoleIdle;
+bool g_consoleBusy = false;
+bool g_consoleClosed = false;
+std::thread::id g_commandThread;  // the thread running the command
 
 [[noreturn]] void ParkForever(std::unique_lock<std::mutex>& lock) {
     for (;;)
@@ -38,21 +71,141 @@ std::atomic<std::thread::id> g_commandThread{};
 }
 
 void RunConsoleCommand(const std::string& command) {
-    std::lock_guard<std::mutex> console(g_consoleMutex);
-    if (!g_running)
-        return;
-    g_commandThread = std::this_thread::get_id();
+    {
+        std::lock_guard<std::mutex> console(g_consoleMutex);
+        if (g_consoleClosed || !g_running)
+            return;
+        g_consoleBusy = true;
+        g_commandThread = std::this_thread::get_id();
+    }
     const Net::Guid self = g_server->GetClient()->GetMyGUID();
     std::string output = g_serverCommander.Execute(self, command).GetOutput();
     output += '\n';
     std::fwrite(output.data(), 1, output.size(), stdout);
     std::fflush(stdout);
-    g_commandThread = std::thread::id();
+    {
+        std::lock_guard<std::mutex> console(g_consoleMutex);
+        g_consoleBusy = false;
+        g_commandThread = std::thread::id();
+    }
+    g_consoleIdle.notify_all();
+}
+
+// No console command runs once this returns, except one on the thread
+// skip (the shut-down's own, or one held in a script) or one that has not
+// ended by the deadline.
+void CloseConsole(std::thread::id skip, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> console(g_consoleMutex);
+    g_consoleClosed = true;
+    if (!g_consoleBusy || g_commandThread == skip || g_commandThread == std::this_thread::get_id())
+        return;
+    if (deadline == std::chrono::steady_clock::time_point::max())
+        g_consoleIdle.wait(console, [] { return !g_consoleBusy; });
+    else
+        g_consoleIdle.wait_until(console, deadline, [] { return !g_consoleBusy; });
+}
+
+// Closes the Lua state on a thread of its own, so that a finaliser that
+// never ends holds up that thread only. True when it closed by the
+// deadline (or before a control event cut the wait short).
+bool CloseScriptsWithin(std::chrono::steady_clock::time_point deadline) {
+    auto closed = std::make_shared<bool>(false);
+    std::thread([closed] {
+        g_serverCommander.Close();
+        {
+            std::lock_guard<std::mutex> life(g_lifeMutex);
+            *closed = true;
+        }
+        g_lifeChanged.notify_all();
+    }).detach();
+    // A control event that came earlier cuts this wait short too, but not
+    // below the time that one that comes during it leaves.
+    const auto hurriedEnd = std::chrono::steady_clock::now() + kHurryGrace;
+    std::unique_lock<std::mutex> life(g_lifeMutex);
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (*closed || now >= deadline || (Hurried() && now >= hurriedEnd))
+            break;
+        g_lifeChanged.wait_for(life, std::chrono::milliseconds(20));
+    }
+    return *closed;
+}
+
+// 0 clean; 3 chunks not stored; 1 the database not closed; 4 a script that
+// did not stop (the first of these that applies).
+int ExitCode(const Server::StopReport& report, bool scriptStuck) {
+    if (report.chunksLost > 0)
+        return kExitChunksLost;
+    if (!report.databaseClosed)
+        return kExitDatabaseNotClosed;
+    if (scriptStuck)
+        return kExitScriptDidNotStop;
+    return kExitClean;
 }
 
 void Print(const char* text) {
     std::fputs(text, stdout);
     std::fflush(stdout);
+}
+
+// The shut-down, once per process. A second request parks its thread for
+// good, unless it is a control event: that one cuts the wait for scripts
+// short and returns.
+void RequestShutdown(bool controlEvent) {
+    g_running = false;
+    std::unique_lock<std::mutex> life(g_lifeMutex);
+    if (!g_server)
+        return;
+    if (g_shutdownClaimed) {
+        if (!controlEvent)
+            ParkForever(life);  // the first request ends the process
+        if (g_hurryAt.load() == 0)
+            g_hurryAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+        return;
+    }
+    g_shutdownClaimed = true;
+    // Scripts that run now (a console command, a client's command, the main
+    // script at start-up, the chunk worker's steps) stop at their next hook,
+    // none starts again, and entries waiting for the Lua state give up.
+    g_serverCommander.Interrupt();
+    const auto deadline = std::chrono::steady_clock::now() + kScriptStopGrace;
+    g_lifeChanged.wait(life, [] { return g_serverStarted; });  // Start runs no script
+    Server* server = g_server;
+    life.unlock();
+
+    const std::thread::id stuck =
+        g_serverCommander.AwaitScriptsStopped(deadline, [] { return Hurried(); });
+    if (stuck != std::thread::id()) {
+        // A script holds the Lua state and may never give it back (Lua runs
+        // finalisers with the time limits' hook off). Its thread is left as
+        // it is; the rest is stored, closed and told, and the process ends.
+        PrintConsoleLine(kScriptDidNotStop);
+        CloseConsole(stuck, std::chrono::steady_clock::now() + kConsoleGrace);
+        const Server::StopReport report = server->Stop(stuck);
+        ExitProcess(ExitCode(report, true));
+    }
+
+    // No script runs and none will: start-up and the console's command end
+    // on their own now.
+    life.lock();
+    g_lifeChanged.wait(life, [] { return g_startupComplete; });
+    life.unlock();
+    CloseConsole(std::thread::id(), std::chrono::steady_clock::time_point::max());
+
+    const Server::StopReport report = server->Stop();
+    // Every thread that enters the Lua state (network thread, chunk worker,
+    // console) has been joined or is held off by now. Closing the state runs
+    // the finalisers that are left, which no time limit stops either.
+    if (!CloseScriptsWithin(std::chrono::steady_clock::now() + kScriptStopGrace)) {
+        PrintConsoleLine(kScriptDidNotStop);
+        ExitProcess(ExitCode(report, true));  // a finaliser may still reach the server
+    }
+    delete server;
+    TerrainGenerator::FreeShapeTables();
+    BrickCatalogue::Destroy();
+    ExitProcess(ExitCode(report, false));
 }
 
 }  // namespace
@@ -63,39 +216,12 @@ void ExitProcess(int code) {
     std::_Exit(code);
 }
 
-void ShutdownAndExit() {
-    g_running = false;
-    std::unique_lock<std::mutex> life(g_lifeMutex);
-    if (!g_server)
-        return;
-    if (g_shutdownClaimed)
-        ParkForever(life);  // the first request ends the process
-    g_shutdownClaimed = true;
-    // Scripts that run now (a console command, a client's command, the main
-    // script at start-up) stop at once, and none starts again.
-    g_serverCommander.Interrupt();
-    g_lifeChanged.wait(life, [] { return g_startupComplete; });
-    Server* server = g_server;
-    life.unlock();
-
-    std::unique_lock<std::mutex> console(g_consoleMutex, std::defer_lock);
-    if (g_commandThread.load() != std::this_thread::get_id())
-        console.lock();  // kept to the end: the console runs nothing more
-
-    const bool clean = server->Stop();
-    // Every thread that enters the Lua state (network thread, chunk worker,
-    // console) has been joined or is held off by now.
-    g_serverCommander.Close();
-    delete server;
-    TerrainGenerator::FreeShapeTables();
-    BrickCatalogue::Destroy();
-    ExitProcess(clean ? 0 : 1);
-}
+void ShutdownAndExit() { RequestShutdown(false); }
 
 bool ConsoleCtrlHandler(uint32_t event) {
     if (event != kCtrlCEvent && event != kCtrlCloseEvent)
         return false;
-    ShutdownAndExit();
+    RequestShutdown(true);
     return true;
 }
 
@@ -113,7 +239,18 @@ void InstallConsoleCtrlHandler() {
             int sig = 0;
             if (sigwait(&set, &sig) != 0)
                 continue;
-            ConsoleCtrlHandler(sig == SIGINT ? kCtrlCEvent : kCtrlCloseEvent);
+            const uint32_t event = sig == SIGINT ? kCtrlCEvent : kCtrlCloseEvent;
+            bool claimed = false;
+            {
+                std::lock_guard<std::mutex> life(g_lifeMutex);
+                claimed = g_shutdownClaimed;
+            }
+            // A shut-down runs on a thread of its own, so that this one
+            // still takes the next signal (which then returns at once).
+            if (claimed)
+                ConsoleCtrlHandler(event);
+            else
+                std::thread([event] { ConsoleCtrlHandler(event); }).detach();
         }
     }).detach();
 }
@@ -121,6 +258,15 @@ void InstallConsoleCtrlHandler() {
 void PublishServer(Server* server) {
     std::lock_guard<std::mutex> life(g_lifeMutex);
     g_server = server;
+}
+
+void StartServer(Server* server) {
+    server->Start();
+    {
+        std::lock_guard<std::mutex> life(g_lifeMutex);
+        g_serverStarted = true;
+    }
+    g_lifeChanged.notify_all();
 }
 
 void FinishStartup() {

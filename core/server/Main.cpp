@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         Tav::ExitProcess(2);
     }
     Tav::PublishServer(server);
-    server->Start();
+    Tav::StartServer(server);
     Tav::g_serverCommander.InitLua(server);
     Tav::FinishStartup();
 

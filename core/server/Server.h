@@ -4,6 +4,8 @@
 // the network thread, which drains the peer, prints the connection events
 // and hands every packet to OnPacket.
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <map>
 #include <string>
 #include <mutex>
@@ -36,10 +38,28 @@ public:
     // Colour table, scratch buffers, physics world and thread, chunk worker,
     // endpoint (UDP port 37373), serialisation interval, network thread.
     void Start();
+
+    // What a stop achieved.
+    struct StopReport {
+        bool databaseClosed = true;  // false: the close failed (reported on standard error)
+        size_t chunksLost = 0;       // chunks whose latest change could not be stored
+        bool threadsLeft = false;    // a thread was left running (see Stop)
+        bool Clean() const { return databaseClosed && chunksLost == 0 && !threadsLeft; }
+        explicit operator bool() const { return Clean(); }
+    };
     // Network thread, physics thread, chunk worker, database, physics world,
-    // scratch buffers, endpoint. Returns false when the database could not be
-    // closed (reported on standard error; the rest is still brought down).
-    bool Stop();
+    // scratch buffers, endpoint. A failed close of the database is reported
+    // and the rest is still brought down.
+    //
+    // With stuck, the thread that holds the Lua state and may never come
+    // back (a script that does not stop): the stop does not wait for it, and
+    // waits for every other thread for a few seconds at most. Everything
+    // queued for the store is still stored and the database closed, and the
+    // peers are told that the connection closes; but nothing that a thread
+    // left running may touch is freed (physics world, scratch buffers,
+    // endpoint, chunks), so the server must not be destroyed afterwards:
+    // the process ends instead.
+    StopReport Stop(std::thread::id stuck = std::thread::id());
 
     // Body of the network thread.
     void NetworkLoop();
@@ -87,6 +107,9 @@ public:
     void UpdateHeldItems(double dt) override;
     void ForEachPlayerPosition(const std::function<void(const Vector3&)>& visit) override;
 
+    // The endpoint, from Start to Stop. The threads that use it (network
+    // thread, chunk worker and store thread, script methods) are stopped
+    // before it goes; the chunk messages take it under endpointMutex_.
     Client* GetClient() const { return client; }
     ServerChunker& GetChunker() { return chunker; }
     PhysicsManager& GetPhysicsManager() { return physicsManager; }
@@ -109,6 +132,22 @@ public:
     std::map<Net::Guid, ImportRecord> importUndo;
 
 private:
+    // Waits until the network thread has left its loop, at most until the
+    // deadline (max: as long as it takes); false when it has not.
+    bool AwaitNetworkThread(std::chrono::steady_clock::time_point deadline);
+    // Closes every connection gracefully without freeing the endpoint.
+    void TellPeersClosing();
+
+    // Guards the pointer client for the chunk messages' sends (leaf: only
+    // the network library's own locks are taken under it): Stop detaches
+    // the endpoint under it before deleting it, so that a send from the
+    // chunk manager's threads either is over or finds none.
+    std::mutex endpointMutex_;
+    // Set by the network thread as it leaves its loop.
+    std::mutex networkEndMutex_;
+    std::condition_variable networkEndChanged_;
+    bool networkEnded_ = false;
+
     // Spawn notices (ID_PLAYER_SPAWNED) waiting for the network thread. A
     // notice is queued after its player was referenced, and the network
     // thread sends the notices that it took before a drain only after that

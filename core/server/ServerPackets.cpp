@@ -213,6 +213,7 @@ void Server::SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& targ
     if (count == 0) return;
     Net::BitStream message;
     WriteChunkDataMessage(count, body, message);
+    std::lock_guard<std::mutex> endpoint(endpointMutex_);  // Stop detaches it under this lock
     if (client && client->GetPeer())
         client->GetPeer()->Send(&message, static_cast<Net::PacketPriority>(priority), Net::RELIABLE, 1, target,
                                 broadcast);
@@ -223,6 +224,7 @@ void Server::SendChunkEntries(uint32_t count, const Net::BitStream& body, const 
 {
     Net::BitStream message;
     WriteChunkDataMessage(count, body, message);
+    std::lock_guard<std::mutex> endpoint(endpointMutex_);  // the store thread's send, see SendChunks
     if (client && client->GetPeer())
         client->GetPeer()->Send(&message, static_cast<Net::PacketPriority>(priority), Net::RELIABLE, 1, target,
                                 broadcast);

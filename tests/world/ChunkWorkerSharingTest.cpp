@@ -280,9 +280,9 @@ public:
     std::atomic<uint32_t> loadedAtStop{0};
 
 protected:
-    void WorkerStopped() override {
+    void WorkerStopped(bool workerEnded) override {
         loadedAtStop = LoadedCount();
-        ServerChunker::WorkerStopped();
+        ServerChunker::WorkerStopped(workerEnded);
     }
 };
 
