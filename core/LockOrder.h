@@ -19,10 +19,14 @@
 //  7. The database connection (ServerChunker): one statement at a time, a
 //     load's query or one statement of the store thread's transaction (so a
 //     load waits for at most one statement of a store).
-//  8. The octree (BaseChunker): the tree of loaded chunks, their cells, and
+//  8. The show order (ServerChunker): held around the send of a chunk
+//     message, an answer's (with the octree taken under it to check or read
+//     what the message shows) and the store thread's broadcasts, so that
+//     they reach the peers in the order of what they show.
+//  9. The octree (BaseChunker): the tree of loaded chunks, their cells, and
 //     the chunks whose latest change is not stored. BaseChunker::Stop takes
 //     its teardown mutex just before it.
-//  9. The scratch buffers (ScratchBufferLock): the decompress buffer's lock
+// 10. The scratch buffers (ScratchBufferLock): the decompress buffer's lock
 //     before the compress buffer's.
 //
 // Leaves, under which nothing else is taken: the pins of PlayerRef (taken
@@ -32,6 +36,7 @@
 // replica manager's reference queue, the server's spawn notices, the chunk
 // and node pools, and the pool behind the network library's allocation hooks.
 // The server's endpoint lock is held around the send of one chunk message,
-// with nothing of this list held, and only the network library's own locks
+// with nothing of this list held but the show order, and only the network
+// library's own locks
 // (and its allocation pool) are taken under it. The Lua lock's own mutex is
 // held only inside the Lua lock's operations.

@@ -69,6 +69,7 @@ void Chunk::Init(int32_t x, int32_t y, int32_t z) {
     position = PositionOf(cx, cy, cz);
     for (Cell& cell : cells) cell = Cell();
     nonEmptyCount = 0;
+    shownSerial = 0;
     LoadTestFile();
 }
 

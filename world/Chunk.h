@@ -38,6 +38,9 @@ public:
     int32_t cy = 0;
     int32_t cz = 0;
     uint8_t dirty = 0;
+    // The chunk manager's count of changes of what clients are shown, at
+    // this chunk's last change (0 from Init).
+    uint64_t shownSerial = 0;
 
     Chunk() = default;
     Chunk(const Chunk&) = delete;

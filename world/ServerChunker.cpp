@@ -792,10 +792,11 @@ void ServerChunker::CellsChanging(Chunk& chunk)
     it->second.changed = true;
 }
 
-uint32_t ServerChunker::AppendShownEntries(const TouchedSet& chunks, Net::BitStream& body)
+uint32_t ServerChunker::AppendShownEntries(const TouchedSet& chunks, Net::BitStream& body, uint64_t* shownAt)
 {
     uint32_t count = 0;
     std::lock_guard<std::mutex> cells(octreeMutex);
+    if (shownAt) *shownAt = showSerial_;
     for (const Chunk* chunk : chunks) {
         const auto shown = shown_.find(const_cast<Chunk*>(chunk));
         if (shown == shown_.end()) {
@@ -811,6 +812,35 @@ uint32_t ServerChunker::AppendShownEntries(const TouchedSet& chunks, Net::BitStr
         ++count;
     }
     return count;
+}
+
+void ServerChunker::SendShownChunks(const TouchedSet& chunks, const std::function<void(const Net::BitStream&)>& send)
+{
+    // Compressing hundreds of chunks takes long, so the message is first
+    // built outside the show order, which every broadcast waits for. If a
+    // store has changed what one of its chunks shows since, that store's
+    // broadcast may be out already: the message is built again, this time
+    // under the order, so that no newer broadcast can pass it.
+    for (bool holding = false;; holding = true) {
+        std::unique_lock<std::mutex> order(showOrderMutex_, std::defer_lock);
+        if (holding) order.lock();
+        Net::BitStream body;
+        uint64_t shownAt = 0;
+        const uint32_t count = AppendShownEntries(chunks, body, &shownAt);
+        if (count == 0) return;
+        Net::BitStream message;
+        WriteChunkDataMessage(count, body, message);
+        if (!holding) {
+            order.lock();
+            std::unique_lock<std::mutex> cells(octreeMutex);
+            const bool changed = std::any_of(chunks.begin(), chunks.end(),
+                                             [shownAt](const Chunk* chunk) { return chunk->shownSerial > shownAt; });
+            cells.unlock();
+            if (changed) continue;
+        }
+        send(message);
+        return;
+    }
 }
 
 bool ServerChunker::ShowsAnyCellLocked(const Chunk& chunk) const
@@ -1097,6 +1127,7 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
                         const unsigned char* copy = job.cells.data() + k * kSerializedChunkBytes;
                         shown->second.cells.assign(copy, copy + kSerializedChunkBytes);
                         shown->second.nonEmpty = CountNonEmptyCells(copy);
+                        chunk->shownSerial = ++showSerial_;
                     }
                     if (!job.damagedFound.empty() && !job.damagedFound[k].empty()) {
                         const auto damaged = damagedRows_.find(LocationKey(c.x, c.y, c.z));
@@ -1137,6 +1168,9 @@ void ServerChunker::StoreBatch(std::vector<StoreJob>& batch)
     }
     if (!anyFailed) failedRetries_.store(0);
 
+    // In the show order: an answer built before these commits cannot be
+    // sent after their broadcasts (SendShownChunks).
+    std::lock_guard<std::mutex> order(showOrderMutex_);
     for (size_t i = 0; i < batch.size(); ++i) {
         StoreJob& job = batch[i];
         const size_t stored = results[i].count;

@@ -47,6 +47,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -367,8 +368,20 @@ public:
     // ---- What clients are shown ----
     // Appends to body the entry (cx, cy, cz, cell form) of each chunk of the
     // set that shows a non-empty cell, as last stored (see above), and
-    // returns how many it appended. The chunks are resident.
-    uint32_t AppendShownEntries(const TouchedSet& chunks, Net::BitStream& body);
+    // returns how many it appended. The chunks are resident. shownAt, when
+    // given, receives the point of the store's history that the entries
+    // show (see SendShownChunks).
+    uint32_t AppendShownEntries(const TouchedSet& chunks, Net::BitStream& body, uint64_t* shownAt = nullptr);
+    // Builds the chunk-data message of the set as AppendShownEntries shows
+    // it and hands it to send (nothing when no chunk of it shows a cell).
+    // The message reaches send in its order with the store thread's
+    // broadcasts: a chunk-data message that shows a chunk as stored earlier
+    // never follows one that shows it as stored later, so a client is never
+    // left with an older state than the one it was sent last. The message
+    // is built without holding that order, and built again under it when a
+    // store committed a newer copy of one of its chunks meanwhile. The
+    // chunks are resident; any thread.
+    void SendShownChunks(const TouchedSet& chunks, const std::function<void(const Net::BitStream&)>& send);
     // Whether the chunk, as last stored, has a non-empty cell: the test of
     // whether an answer holds it. The caller holds octreeMutex.
     bool ShowsAnyCellLocked(const Chunk& chunk) const;
@@ -527,6 +540,12 @@ private:
         bool changed = false;
     };
     std::unordered_map<Chunk*, ShownCopy> shown_;
+    // How many times a commit has changed what a chunk shows; each chunk's
+    // shownSerial is the count at its last change. Guarded by octreeMutex.
+    uint64_t showSerial_ = 0;
+    // The show order: held around the send of every message that shows
+    // chunks (answers and broadcasts), see SendShownChunks.
+    std::mutex showOrderMutex_;
     // The chunks (by key) whose row was found damaged, with the time it was
     // found, until a store has replaced the row. Guarded by octreeMutex.
     std::map<std::string, std::string> damagedRows_;

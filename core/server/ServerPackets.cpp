@@ -204,19 +204,15 @@ void Server::OnPlayerDisconnected(Net::Guid guid)
 
 void Server::SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid& target, int priority, bool broadcast)
 {
-    // Each chunk as it is stored, read under the octree mutex so that no
-    // edit changes a chunk halfway through (compression runs after it is
-    // released); a chunk that shows no cell is left out, and a set of none
-    // sends nothing.
-    Net::BitStream body;
-    const uint32_t count = chunker.AppendShownEntries(chunks, body);
-    if (count == 0) return;
-    Net::BitStream message;
-    WriteChunkDataMessage(count, body, message);
-    std::lock_guard<std::mutex> endpoint(endpointMutex_);  // Stop detaches it under this lock
-    if (client && client->GetPeer())
-        client->GetPeer()->Send(&message, static_cast<Net::PacketPriority>(priority), Net::RELIABLE, 1, target,
-                                broadcast);
+    // Each chunk as it is stored, in the order of what the store's
+    // broadcasts show; a chunk that shows no cell is left out, and a set of
+    // none sends nothing.
+    chunker.SendShownChunks(chunks, [&](const Net::BitStream& message) {
+        std::lock_guard<std::mutex> endpoint(endpointMutex_);  // Stop detaches it under this lock
+        if (client && client->GetPeer())
+            client->GetPeer()->Send(&message, static_cast<Net::PacketPriority>(priority), Net::RELIABLE, 1, target,
+                                    broadcast);
+    });
 }
 
 void Server::SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid& target,

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "world/BrickCatalogue.h"
+#include "world/ChunkMessage.h"
 #include "world/ChunkStoreCodec.h"
 #include "world/ScratchBuffers.h"
 #include "world/ServerChunker.h"
@@ -885,6 +886,79 @@ TEST_F(StoreThreadTest, AnAnswerShowsEachChunkAsLastStored) {
     EXPECT_NE(out.find("Cannot store chunk 0,4,0"), std::string::npos) << out;
     EXPECT_EQ(chunker.UnstoredCount(), 0u);
     EXPECT_EQ(answer(), (Shown{{{0, 0, 0}, groundStored}})) << "stored empty, it is left out again";
+}
+
+// What reaches a peer of one chunk never goes back in the store's history:
+// an answer that was built before a commit, and takes long to pack, is never
+// sent after that commit's broadcast. One thread keeps stacking bricks in a
+// chunk, each stored and broadcast; another keeps answering a large request
+// that holds it. Every message, in the order they are sent, must show the
+// chunk with no fewer bricks than the one before.
+TEST_F(StoreThreadTest, AnAnswerNeverFollowsABroadcastOfALaterState) {
+    class OrderedHost : public RecordingHost {
+    public:
+        void SendChunks(const TouchedSet& chunks, const Net::AddressOrGuid&, int, bool) override {
+            chunker->SendShownChunks(chunks, [this](const Net::BitStream& message) {
+                std::vector<ChunkDataEntry> entries;
+                ASSERT_TRUE(ReadChunkDataMessage(message.GetData(), message.GetNumberOfBytesUsed(), entries));
+                Note(entries);
+            });
+        }
+        void SendChunkEntries(uint32_t count, const Net::BitStream& body, const Net::AddressOrGuid&, int,
+                              bool) override {
+            Net::BitStream message;
+            WriteChunkDataMessage(count, body, message);
+            std::vector<ChunkDataEntry> entries;
+            ASSERT_TRUE(ReadChunkDataMessage(message.GetData(), message.GetNumberOfBytesUsed(), entries));
+            Note(entries);
+        }
+        // The bricks of the watched chunk in each message that holds it.
+        void Note(const std::vector<ChunkDataEntry>& entries) {
+            for (const ChunkDataEntry& e : entries) {
+                if (Vector3i(e.cx, e.cy, e.cz) != watched) continue;
+                uint32_t bricks = 0;
+                for (size_t i = 0; i < e.cells.size(); i += 3) bricks += (e.cells[i] | e.cells[i + 1]) != 0;
+                std::lock_guard<std::mutex> lock(mutex);
+                seen.push_back(bricks);
+            }
+        }
+        ServerChunker* chunker = nullptr;
+        Vector3i watched{0, 4, 0};
+        std::vector<uint32_t> seen;
+    };
+    OrderedHost ordered;
+    TestChunker chunker(file, &ordered);
+    ordered.chunker = &chunker;
+    // A large answer (its packing takes a while) that holds the watched chunk.
+    TouchedSet answer;
+    for (int x = -8; x < 8; ++x)
+        for (int z = -8; z < 8; ++z) answer.insert(chunker.GetChunk(x, 0, z));
+    answer.insert(chunker.GetChunk(0, 4, 0));
+    const BrickShape& brick = *BrickCatalogue::FindShape(0, 0);
+
+    std::atomic<bool> stacking{true};
+    std::thread stacker([&] {
+        for (int i = 0; i < 256 && stacking; ++i) {
+            {
+                ServerChunker::EditScope edit(chunker);
+                TouchedSet touched;
+                ASSERT_TRUE(edit.PlaceBrick({0, 0, 0}, {-1, -1, -1}, brick, 5, {i % 16 - 8, 64 + i / 16, 0},
+                                            &touched, false));
+                edit.Store(touched, StoreMode::AllOrNothing);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        stacking = false;
+    });
+    while (stacking) ordered.SendChunks(answer, Net::AddressOrGuid(Net::Guid(7)), 2, false);
+    stacker.join();
+    chunker.AwaitStores();
+
+    std::lock_guard<std::mutex> lock(ordered.mutex);
+    ASSERT_GT(ordered.seen.size(), 256u);
+    for (size_t i = 1; i < ordered.seen.size(); ++i)
+        ASSERT_GE(ordered.seen[i], ordered.seen[i - 1]) << "message " << i << " shows an older state";
+    EXPECT_EQ(ordered.seen.back(), 256u);
 }
 
 TEST_F(ServerChunkerTest, StoredRowsAreExactAndSurviveReopening) {
