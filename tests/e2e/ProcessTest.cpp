@@ -37,6 +37,10 @@ TEST(Process, TestClientAndServerReportTheConnectionAndItsEnd) {
     WorkFolder folder;
     ServerProcess server(folder);
     ASSERT_TRUE(server.WaitForLine("Starting server...")) << server.Transcript();
+    // The test client gives up after its twelve attempts (6 s), so it is
+    // started once the server listens, however slowly a loaded machine
+    // brings the server up.
+    ASSERT_TRUE(server.WaitUntilListening()) << server.Transcript();
 
     Process client(folder, {"c"});
     ASSERT_TRUE(client.WaitForLine("Starting client...")) << client.Transcript();
