@@ -114,10 +114,7 @@ protected:
     // serialisation.
     void Join(ReplicaClient& client) {
         ASSERT_TRUE(client.Connect()) << server->Transcript();
-        ASSERT_TRUE(client.Pump([&] {
-            const SeenEntity* own = client.Own();
-            return own && !own->states.empty() && client.CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
-        })) << server->Transcript();
+        ASSERT_TRUE(client.WaitForOwnPlayer()) << server->Transcript();
     }
     // An empty cell of chunk (0, 0, 0) on the studs of a generated brick, in
     // world cells.

@@ -30,10 +30,7 @@ protected:
         ASSERT_TRUE(server->WaitForLine("Starting server...")) << server->Transcript();
         ASSERT_TRUE(server->WaitUntilListening()) << server->Transcript();
         ASSERT_TRUE(client.Connect()) << server->Transcript();
-        ASSERT_TRUE(client.Pump([&] {
-            const SeenEntity* own = client.Own();
-            return own && !own->states.empty() && client.CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
-        })) << server->Transcript();
+        ASSERT_TRUE(client.WaitForOwnPlayer()) << server->Transcript();
         own = client.Own();
     }
     void TearDown() override {

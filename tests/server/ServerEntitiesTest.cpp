@@ -251,10 +251,7 @@ TEST_F(InProcessServer, AnInventoryChangeSurvivesALostDatagram) {
         LossyRelay relay(Tav::kServerPort);
         TavTest::ReplicaClient client;
         ASSERT_TRUE(client.Connect(30s, relay.Port()));
-        ASSERT_TRUE(client.Pump([&] {
-            const TavTest::SeenEntity* own = client.Own();
-            return own && !own->states.empty() && client.CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
-        }));
+        ASSERT_TRUE(client.WaitForOwnPlayer());
         const TavTest::SeenEntity* own = client.Own();
         auto total = [](const std::vector<int32_t>& counts) {
             int64_t sum = 0;
