@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -14,8 +13,7 @@
 
 #include "core/GameMessages.h"
 #include "e2e/GameMessageBuilders.h"
-#include "e2e/ProcessHarness.h"
-#include "e2e/ReplicaClient.h"
+#include "e2e/JoinedPlayer.h"
 #include "entities/Movement.h"
 #include "entities/PlayerInput.h"
 #include "world/BrickCatalogue.h"
@@ -31,10 +29,6 @@ namespace {
 
 using Tav::Vector3;
 using Tav::Vector3i;
-using TavTest::ReplicaClient;
-using TavTest::SeenEntity;
-using TavTest::ServerProcess;
-using TavTest::WorkFolder;
 
 const double kRow = static_cast<double>(0.96f);
 const double kStepUp = static_cast<double>(3.36f);
@@ -64,25 +58,11 @@ void StoreWorld(const std::filesystem::path& file, const std::set<std::tuple<int
     db.Close();
 }
 
-class DocumentedValues : public ::testing::Test {
+class DocumentedValues : public TavTest::JoinedPlayerTest {
 protected:
     static void SetUpTestSuite() {
         Tav::BrickCatalogue::Build();
         Tav::ColourTable::Build();
-    }
-
-    void StartAndJoin() {
-        server.emplace(folder);
-        ASSERT_TRUE(server->WaitForLine("Loaded scripts")) << server->Transcript();
-        ASSERT_TRUE(client.Connect()) << server->Transcript();
-        ASSERT_TRUE(client.WaitForOwnPlayer()) << server->Transcript();
-        own = client.Own();
-    }
-    void TearDown() override {
-        if (!server) return;
-        ASSERT_TRUE(server->WriteLine("exit"));
-        EXPECT_EQ(server->WaitExit(), 0) << server->Transcript();
-        EXPECT_EQ(server->SanitizerReport(), "");
     }
 
     // Sends the input and gives the state that the server replicates once it
@@ -130,11 +110,6 @@ protected:
         cells.resize(at.size());
         return cells;
     }
-
-    WorkFolder folder;
-    std::optional<ServerProcess> server;
-    ReplicaClient client;
-    const SeenEntity* own = nullptr;
 };
 
 // A fresh world: the player appears with its feet at the bottom of the
