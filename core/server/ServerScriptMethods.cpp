@@ -35,6 +35,18 @@ bool CopySenderState(Net::Guid sender, PlayerState& state)
     state = player->CopyPlayerState(false);
     return true;
 }
+
+// Places the design's bricks with their anchors at origin + the brick's cell,
+// as one edit. The chunks it changes are shown once stored (the store thread
+// sends them; a chunk whose store fails, once the worker has stored it). The
+// caller holds the server's import mutex.
+DesignStampCount PlaceDesign(ServerChunker& chunker, const LxfmlDesign& design, const Vector3i& origin)
+{
+    chunker.WaitForStoreRoom();
+    ServerChunker::EditScope edit(chunker);
+    TouchedSet touched;
+    return chunker.PlaceDesignAndSave(edit, touched, design, origin);
+}
 }  // namespace
 
 bool Server::SpawnPhysicsEntity()
@@ -67,12 +79,7 @@ std::string Server::ImportTestLXFML()
     DesignStampCount count;
     {
         std::lock_guard<std::mutex> imports(importMutex);
-        // The chunks it changes are shown once stored (the store thread sends
-        // them; a chunk whose store fails, once the worker has stored it).
-        chunker.WaitForStoreRoom();
-        ServerChunker::EditScope edit(chunker);
-        TouchedSet touched;
-        count = chunker.PlaceDesignAndSave(edit, touched, design, kTestDesignOrigin);
+        count = PlaceDesign(chunker, design, kTestDesignOrigin);
     }
     if (parsed != LxfmlResult::Parsed)
         return "No test design placed: " + DesignRefusalText(parsed, kOperatorLxfmlLimits);
@@ -99,10 +106,7 @@ std::string Server::ImportBase64LXFML(ServerCommandConnector& connector, const s
     DesignStampCount count;
     {
         std::lock_guard<std::mutex> imports(importMutex);
-        chunker.WaitForStoreRoom();
-        ServerChunker::EditScope edit(chunker);
-        TouchedSet touched;
-        count = chunker.PlaceDesignAndSave(edit, touched, design, origin);
+        count = PlaceDesign(chunker, design, origin);
         // The records of players that have left go first: a host may connect
         // under ever new GUIDs, and every record may hold a whole design, so
         // the map holds no more records than there are players.

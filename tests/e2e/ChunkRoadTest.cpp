@@ -15,6 +15,7 @@
 #include "e2e/ProcessHarness.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
+#include "world/ChunkDataCells.h"
 #include "world/ChunkMessage.h"
 #include "world/TerrainGenerator.h"
 
@@ -22,9 +23,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using TavTest::ChunkRequest;
+using TavTest::ParseChunkData;
 using TavTest::PlaceBrick;
 using TavTest::RawClient;
 using TavTest::ServerProcess;
+using TavTest::TypeAt;
 using TavTest::WorkFolder;
 
 std::vector<unsigned char> Generated(int cx, int cy, int cz, uint32_t* count = nullptr) {
@@ -38,25 +41,10 @@ std::vector<unsigned char> Generated(int cx, int cy, int cz, uint32_t* count = n
     return std::vector<unsigned char>(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed());
 }
 
-// The cell (x, y, z) of a serialised form: x outermost, then y, then z.
-uint16_t TypeAt(const std::vector<unsigned char>& cells, int x, int y, int z) {
-    const size_t at = 3 * static_cast<size_t>((x * 16 + y) * 16 + z);
-    return static_cast<uint16_t>((cells[at] << 8) | cells[at + 1]);
-}
-
 Net::BitStream Bytes(const std::vector<unsigned char>& bytes) {
     Net::BitStream m;
     m.WriteBytes(bytes.data(), bytes.size());
     return m;
-}
-
-std::vector<Tav::ChunkDataEntry> Parse(const std::optional<std::vector<unsigned char>>& message) {
-    std::vector<Tav::ChunkDataEntry> entries;
-    EXPECT_TRUE(message.has_value());
-    if (message) {
-        EXPECT_TRUE(Tav::ReadChunkDataMessage(message->data(), message->size(), entries));
-    }
-    return entries;
 }
 
 // A rows helper over the server's database file.
@@ -104,7 +92,7 @@ protected:
     // The chunks of (0, 0, 0) as the server sends them now.
     std::vector<unsigned char> OriginNow() {
         EXPECT_TRUE(peer->Send(ChunkRequest({{0, 0, 0}})));
-        const auto entries = Parse(peer->WaitFor(Tav::ID_CHUNK_DATA));
+        const auto entries = ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA));
         return entries.size() == 1 ? entries[0].cells : std::vector<unsigned char>();
     }
     // An empty cell of chunk (0, 0, 0) on the studs of a generated brick, with
@@ -135,7 +123,7 @@ TEST_F(ChunkRoad, ARequestIsAnsweredWithTheGeneratedChunksOnce) {
     Begin();
 
     ASSERT_TRUE(peer->Send(ChunkRequest({{0, 0, 0}, {0, 4, 0}, {1, 0, 0}, {0, 0, 0}, {99999, 0, 0}})));
-    const auto entries = Parse(peer->WaitFor(Tav::ID_CHUNK_DATA));
+    const auto entries = ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA));
     ASSERT_EQ(entries.size(), 2u);
     for (const auto& e : entries) {
         SCOPED_TRACE(std::to_string(e.cx) + "," + std::to_string(e.cy) + "," + std::to_string(e.cz));
@@ -147,7 +135,7 @@ TEST_F(ChunkRoad, ARequestIsAnsweredWithTheGeneratedChunksOnce) {
     // A request of empty chunks only is not answered: the next answer is the next request's.
     ASSERT_TRUE(peer->Send(ChunkRequest({{0, 4, 0}, {1, 4, 1}})));
     ASSERT_TRUE(peer->Send(ChunkRequest({{-1, 0, 0}})));
-    const auto next = Parse(peer->WaitFor(Tav::ID_CHUNK_DATA));
+    const auto next = ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA));
     ASSERT_EQ(next.size(), 1u);
     EXPECT_EQ(next[0].cx, -1);
     End();
@@ -196,7 +184,7 @@ TEST_F(ChunkRoad, BrokenMessagesLeaveTheServerRunningAndTheWorldUnchanged) {
 
     // A whole placement still works afterwards and is broadcast.
     ASSERT_TRUE(peer->Send(place));
-    const auto edited = Parse(peer->WaitFor(Tav::ID_CHUNK_DATA));
+    const auto edited = ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA));
     ASSERT_EQ(edited.size(), 1u);
     EXPECT_EQ(TypeAt(edited[0].cells, at.x + 8, at.y, at.z + 8), Tav::BrickCatalogue::FindShape(0, 0)->cells[0]->typeIndex);
     End();
@@ -213,7 +201,7 @@ TEST_F(ChunkRoad, EditsAreBroadcastToEveryPeer) {
     const Tav::BrickShape& square = *Tav::BrickCatalogue::FindShape(2, 0);
     ASSERT_TRUE(peer->Send(PlaceBrick(at, 2, 0, 9)));
     for (RawClient* p : {&*peer, &other}) {
-        const auto placed = Parse(p->WaitFor(Tav::ID_CHUNK_DATA));
+        const auto placed = ParseChunkData(p->WaitFor(Tav::ID_CHUNK_DATA));
         ASSERT_FALSE(placed.empty());
         bool found = false;
         for (const auto& e : placed)
@@ -228,7 +216,7 @@ TEST_F(ChunkRoad, EditsAreBroadcastToEveryPeer) {
     remove.Write(at.z + 1);
     ASSERT_TRUE(other.Send(remove));
     for (RawClient* p : {&*peer, &other}) {
-        for (const auto& e : Parse(p->WaitFor(Tav::ID_CHUNK_DATA)))
+        for (const auto& e : ParseChunkData(p->WaitFor(Tav::ID_CHUNK_DATA)))
             if (e.cx == 0 && e.cy == 0 && e.cz == 0) {
                 const size_t cell = 3 * static_cast<size_t>(((at.x + 8) * 16 + at.y) * 16 + at.z + 8);
                 EXPECT_EQ(TypeAt(e.cells, at.x + 8, at.y, at.z + 8), 0);
@@ -252,7 +240,7 @@ TEST_F(ChunkRoad, StoredRowsComeBackIdenticalAfterARestart) {
     const Tav::Vector3i at = SurfaceCell();
     Begin();
     ASSERT_TRUE(peer->Send(PlaceBrick(at, 0, 0, 7)));
-    const auto edited = Parse(peer->WaitFor(Tav::ID_CHUNK_DATA));
+    const auto edited = ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA));
     ASSERT_EQ(edited.size(), 1u);
     End();
 
@@ -284,7 +272,7 @@ TEST_F(ChunkRoad, EveryEditThatWasShownSurvivesAKill) {
     Begin();
     for (int k = 0; k < kEdits; ++k) ASSERT_TRUE(peer->Send(PlaceBrick(base + Tav::Vector3i(0, k, 0), 0, 0, 3)));
     std::set<int> shown;
-    for (int k = 0; k < kEdits; ++k) shownBricks(Parse(peer->WaitFor(Tav::ID_CHUNK_DATA)), shown);
+    for (int k = 0; k < kEdits; ++k) shownBricks(ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA)), shown);
     server->Signal(SIGKILL);
     ASSERT_EQ(server->WaitExit(), 128 + SIGKILL);
     server.reset();
@@ -294,7 +282,7 @@ TEST_F(ChunkRoad, EveryEditThatWasShownSurvivesAKill) {
     Begin();
     std::set<int> kept;
     ASSERT_TRUE(peer->Send(ChunkRequest({{0, 0, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}})));
-    shownBricks(Parse(peer->WaitFor(Tav::ID_CHUNK_DATA)), kept);
+    shownBricks(ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA)), kept);
     EXPECT_EQ(kept, shown);
     End();
 }
@@ -312,7 +300,7 @@ TEST_F(ChunkRoad, ADamagedRowDoesNotStopTheServer) {
     for (const std::string& line : server->Lines()) reported |= line.rfind("Cannot load chunk 0,0,0: ", 0) == 0;
     EXPECT_TRUE(reported) << server->Transcript();
     ASSERT_TRUE(peer->Send(ChunkRequest({{1, 0, 1}})));
-    EXPECT_EQ(Parse(peer->WaitFor(Tav::ID_CHUNK_DATA)).size(), 1u);
+    EXPECT_EQ(ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA)).size(), 1u);
     End();
     EXPECT_EQ(Db(folder.Path() / "world.db").Row("0,0,0"), std::optional<std::string>("not a chunk"));
 }

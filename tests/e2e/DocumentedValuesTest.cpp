@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -14,78 +13,30 @@
 
 #include "core/GameMessages.h"
 #include "e2e/GameMessageBuilders.h"
-#include "e2e/ProcessHarness.h"
-#include "e2e/ReplicaClient.h"
+#include "e2e/JoinedPlayer.h"
+#include "e2e/StoredWorld.h"
 #include "entities/Movement.h"
 #include "entities/PlayerInput.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
 #include "world/ChunkDataCells.h"
 #include "world/ChunkMessage.h"
-#include "world/ChunkStoreCodec.h"
 #include "world/ColourTable.h"
 #include "world/DesignText.h"
-#include "world/sql/SqlDatabase.h"
 
 namespace {
 
 using Tav::Vector3;
 using Tav::Vector3i;
-using TavTest::ReplicaClient;
-using TavTest::SeenEntity;
-using TavTest::ServerProcess;
-using TavTest::WorkFolder;
 
 const double kRow = static_cast<double>(0.96f);
 const double kStepUp = static_cast<double>(3.36f);
 
-// Cells of a world stored in world.db before the server starts: the chunks
-// that the spawn preloads (x and z chunks -1 to 1, all five layers), empty but
-// for the cells named, each a 1 x 1 brick.
-void StoreWorld(const std::filesystem::path& file, const std::set<std::tuple<int, int, int>>& cells) {
-    Tav::SqlDatabase db;
-    db.Open(file.string().c_str());
-    db.ExecDml("create table mapdata(location TEXT PRIMARY KEY, data blob);");
-    const uint16_t oneByOne = Tav::BrickCatalogue::FindShape(0, 0)->cells[0]->typeIndex;
-    for (int cx = -1; cx <= 1; ++cx)
-        for (int cy = 0; cy <= 4; ++cy)
-            for (int cz = -1; cz <= 1; ++cz) {
-                Tav::Chunk* chunk = Tav::AllocChunk();
-                chunk->Init(cx, cy, cz);
-                for (const auto& [x, y, z] : cells) {
-                    const Tav::CellLocation at = Tav::LocateCell(x, y, z);
-                    if (at.chunk == Vector3i(cx, cy, cz)) chunk->SetCell(at.local.x, at.local.y, at.local.z, oneByOne, 1);
-                }
-                Net::BitStream raw;
-                chunk->Serialize(raw);
-                Tav::StoreChunkRow(db, cx, cy, cz, raw.GetData(), raw.GetNumberOfBytesUsed());
-                Tav::FreeChunk(chunk);
-            }
-    db.Close();
-}
-
-class DocumentedValues : public ::testing::Test {
+class DocumentedValues : public TavTest::JoinedPlayerTest {
 protected:
     static void SetUpTestSuite() {
         Tav::BrickCatalogue::Build();
         Tav::ColourTable::Build();
-    }
-
-    void StartAndJoin() {
-        server.emplace(folder);
-        ASSERT_TRUE(server->WaitForLine("Loaded scripts")) << server->Transcript();
-        ASSERT_TRUE(client.Connect()) << server->Transcript();
-        ASSERT_TRUE(client.Pump([&] {
-            const SeenEntity* own = client.Own();
-            return own && !own->states.empty() && client.CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
-        })) << server->Transcript();
-        own = client.Own();
-    }
-    void TearDown() override {
-        if (!server) return;
-        ASSERT_TRUE(server->WriteLine("exit"));
-        EXPECT_EQ(server->WaitExit(), 0) << server->Transcript();
-        EXPECT_EQ(server->SanitizerReport(), "");
     }
 
     // Sends the input and gives the state that the server replicates once it
@@ -133,11 +84,6 @@ protected:
         cells.resize(at.size());
         return cells;
     }
-
-    WorkFolder folder;
-    std::optional<ServerProcess> server;
-    ReplicaClient client;
-    const SeenEntity* own = nullptr;
 };
 
 // A fresh world: the player appears with its feet at the bottom of the
@@ -237,7 +183,7 @@ TEST_F(DocumentedValues, EachAxisIsTestedFromThePositionAtTheStartOfTheSweep) {
     std::set<std::tuple<int, int, int>> wall;
     for (int x = -12; x <= -1; ++x)
         for (int y = 0; y <= 7; ++y) wall.insert({x, y, 3});
-    StoreWorld(folder.Path() / "world.db", wall);
+    TavTest::StoreSpawnWorld(folder.Path() / "world.db", wall);
     StartAndJoin();
     // An empty column: one row below the floor, then lifted above it.
     EXPECT_EQ(own->constructed.motion.position, Vector3(0.0, -kRow, 0.0));

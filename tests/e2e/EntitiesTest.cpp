@@ -12,6 +12,7 @@
 #include "e2e/GameMessageBuilders.h"
 #include "e2e/ProcessHarness.h"
 #include "e2e/ReplicaClient.h"
+#include "e2e/StoredWorld.h"
 #include "entities/Player.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
@@ -53,27 +54,7 @@ struct DesignedWorld : Tav::IBoxOccupancy {
             if (x >= min.x && x <= max.x && y >= min.y && y <= max.y && z >= min.z && z <= max.z) return true;
         return false;
     }
-    void Store(const std::filesystem::path& file) const {
-        Tav::SqlDatabase db;
-        db.Open(file.string().c_str());
-        db.ExecDml("create table mapdata(location TEXT PRIMARY KEY, data blob);");
-        for (int cx = -1; cx <= 1; ++cx)
-            for (int cy = 0; cy <= 4; ++cy)
-                for (int cz = -1; cz <= 1; ++cz) {
-                    Tav::Chunk* chunk = Tav::AllocChunk();
-                    chunk->Init(cx, cy, cz);
-                    for (const auto& [x, y, z] : cells) {
-                        const Tav::CellLocation at = Tav::LocateCell(x, y, z);
-                        if (at.chunk == Tav::Vector3i(cx, cy, cz))
-                            chunk->SetCell(at.local.x, at.local.y, at.local.z, OneByOneIndex(), 1);
-                    }
-                    Net::BitStream raw;
-                    chunk->Serialize(raw);
-                    Tav::StoreChunkRow(db, cx, cy, cz, raw.GetData(), raw.GetNumberOfBytesUsed());
-                    Tav::FreeChunk(chunk);
-                }
-        db.Close();
-    }
+    void Store(const std::filesystem::path& file) const { TavTest::StoreSpawnWorld(file, cells); }
     std::set<std::tuple<int, int, int>> cells;
 };
 
@@ -114,10 +95,7 @@ protected:
     // serialisation.
     void Join(ReplicaClient& client) {
         ASSERT_TRUE(client.Connect()) << server->Transcript();
-        ASSERT_TRUE(client.Pump([&] {
-            const SeenEntity* own = client.Own();
-            return own && !own->states.empty() && client.CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
-        })) << server->Transcript();
+        ASSERT_TRUE(client.WaitForOwnPlayer()) << server->Transcript();
     }
     // An empty cell of chunk (0, 0, 0) on the studs of a generated brick, in
     // world cells.

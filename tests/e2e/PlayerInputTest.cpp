@@ -4,53 +4,26 @@
 
 #include <cmath>
 #include <limits>
-#include <optional>
 #include <vector>
 
 #include "core/GameMessages.h"
 #include "e2e/GameMessageBuilders.h"
-#include "e2e/ProcessHarness.h"
-#include "e2e/ReplicaClient.h"
+#include "e2e/JoinedPlayer.h"
 #include "entities/PlayerInput.h"
 
 namespace {
 
 using TavTest::InputMessage;
-using TavTest::ReplicaClient;
-using TavTest::SeenEntity;
-using TavTest::ServerProcess;
-using TavTest::WorkFolder;
 
 bool Finite(const Tav::Vector3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
-class PlayerInputs : public ::testing::Test {
+class PlayerInputs : public TavTest::JoinedPlayerTest {
 protected:
-    void SetUp() override {
-        server.emplace(folder);
-        ASSERT_TRUE(server->WaitForLine("Starting server...")) << server->Transcript();
-        ASSERT_TRUE(server->WaitUntilListening()) << server->Transcript();
-        ASSERT_TRUE(client.Connect()) << server->Transcript();
-        ASSERT_TRUE(client.Pump([&] {
-            const SeenEntity* own = client.Own();
-            return own && !own->states.empty() && client.CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
-        })) << server->Transcript();
-        own = client.Own();
-    }
-    void TearDown() override {
-        if (!server) return;
-        ASSERT_TRUE(server->WriteLine("exit"));
-        EXPECT_EQ(server->WaitExit(), 0) << server->Transcript();
-        EXPECT_EQ(server->SanitizerReport(), "");
-    }
+    void SetUp() override { StartAndJoin(); }
     // Waits until the server's replicated state carries an input of this time.
     bool Applied(double time) {
         return client.Pump([&] { return !own->states.empty() && own->states.back().input.time == time; });
     }
-
-    WorkFolder folder;
-    std::optional<ServerProcess> server;
-    ReplicaClient client;
-    const SeenEntity* own = nullptr;
 };
 
 // The body of seven doubles with no flag bits is an input whose six flags are

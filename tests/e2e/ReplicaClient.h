@@ -9,7 +9,7 @@
 //
 //   TavTest::ReplicaClient client;
 //   ASSERT_TRUE(client.Connect());
-//   ASSERT_TRUE(client.Pump([&] { return client.Own() != nullptr; }));
+//   ASSERT_TRUE(client.WaitForOwnPlayer());
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/GameMessages.h"
 #include "entities/Inventory.h"
 #include "entities/PlayerInput.h"
 #include "entities/PlayerState.h"
@@ -130,6 +131,17 @@ public:
             if (Clock::now() >= end) return false;
             if (!any) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+    }
+
+    // Drains the peer until the spawn notice and the own player's first
+    // serialisation have come; false at the deadline.
+    bool WaitForOwnPlayer(std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+        return Pump(
+            [this] {
+                const SeenEntity* own = Own();
+                return own && !own->states.empty() && CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
+            },
+            deadline);
     }
 
     // The entities received, in construction order.

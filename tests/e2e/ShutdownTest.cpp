@@ -16,6 +16,7 @@
 #include "e2e/ProcessHarness.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
+#include "world/ChunkDataCells.h"
 #include "world/ChunkMessage.h"
 #include "world/TerrainGenerator.h"
 
@@ -23,10 +24,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using TavTest::ChunkRequest;
+using TavTest::ParseChunkData;
 using TavTest::PlaceBrick;
 using TavTest::RawClient;
 using TavTest::ServerCommand;
 using TavTest::ServerProcess;
+using TavTest::TypeAt;
 using TavTest::WorkFolder;
 
 const char* const kScriptDidNotStop = "A script did not stop; the server shuts down without waiting for it.";
@@ -64,21 +67,6 @@ std::vector<unsigned char> Generated(int cx, int cy, int cz) {
     chunk->Serialize(out);
     Tav::FreeChunk(chunk);
     return std::vector<unsigned char>(out.GetData(), out.GetData() + out.GetNumberOfBytesUsed());
-}
-
-// The cell type at local (x, y, z) of a serialised form.
-uint16_t TypeAt(const std::vector<unsigned char>& cells, int x, int y, int z) {
-    const size_t at = 3 * static_cast<size_t>((x * 16 + y) * 16 + z);
-    return static_cast<uint16_t>((cells[at] << 8) | cells[at + 1]);
-}
-
-std::vector<Tav::ChunkDataEntry> Parse(const std::optional<std::vector<unsigned char>>& message) {
-    std::vector<Tav::ChunkDataEntry> entries;
-    EXPECT_TRUE(message.has_value());
-    if (message) {
-        EXPECT_TRUE(Tav::ReadChunkDataMessage(message->data(), message->size(), entries));
-    }
-    return entries;
 }
 
 class Shutdown : public ::testing::Test {
@@ -121,7 +109,7 @@ protected:
     // does only once it is stored.
     void PlaceShown(const Tav::Vector3i& at) {
         ASSERT_TRUE(peer->Send(PlaceBrick(at, 0, 0, 5)));
-        const auto entries = Parse(peer->WaitFor(Tav::ID_CHUNK_DATA));
+        const auto entries = ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA));
         ASSERT_EQ(entries.size(), 1u) << server->Transcript();
         EXPECT_EQ(TypeAt(entries[0].cells, at.x + 8, at.y, at.z + 8), OneByOne());
     }
@@ -136,7 +124,7 @@ protected:
         std::vector<uint16_t> types;
         if (::testing::Test::HasFatalFailure()) return types;
         EXPECT_TRUE(peer->Send(ChunkRequest({{0, 0, 0}})));
-        const auto entries = Parse(peer->WaitFor(Tav::ID_CHUNK_DATA));
+        const auto entries = ParseChunkData(peer->WaitFor(Tav::ID_CHUNK_DATA));
         EXPECT_EQ(entries.size(), 1u);
         for (const Tav::Vector3i& c : at)
             types.push_back(entries.empty() ? 0xFFFF : TypeAt(entries[0].cells, c.x + 8, c.y, c.z + 8));

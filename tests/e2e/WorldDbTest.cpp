@@ -32,6 +32,7 @@
 #include "e2e/ProcessHarness.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
+#include "world/ChunkDataCells.h"
 #include "world/ChunkMessage.h"
 #include "world/TerrainGenerator.h"
 
@@ -43,6 +44,7 @@ using TavTest::ChunkRequest;
 using TavTest::PlaceBrick;
 using TavTest::RawClient;
 using TavTest::ServerProcess;
+using TavTest::TypeAt;
 using TavTest::WorkFolder;
 
 std::string ReadAll(const fs::path& file) {
@@ -337,12 +339,6 @@ TEST_F(WorldDbRefusal, AnImmutableWorldDbIsRefused) {
 
 // ---------------------------------------------------------------------------
 // What a client is shown survives a kill.
-
-// The cell (x, y, z) of a serialised form: x outermost, then y, then z.
-uint16_t TypeAt(const std::vector<unsigned char>& cells, int x, int y, int z) {
-    const size_t at = 3 * static_cast<size_t>((x * 16 + y) * 16 + z);
-    return static_cast<uint16_t>((cells[at] << 8) | cells[at + 1]);
-}
 
 class ShownEdits : public ::testing::Test {
 protected:

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -26,6 +25,7 @@
 #include "entities/PhysicsEntity.h"
 #include "entities/Player.h"
 #include "net/LoopbackUdp.h"
+#include "server/InProcessServer.h"
 #include "world/BrickCatalogue.h"
 #include "world/Chunk.h"
 #include "world/ChunkStoreCodec.h"
@@ -38,41 +38,7 @@ using namespace std::chrono_literals;
 
 const double kRow = static_cast<double>(0.96f);
 
-// Runs the test in a temporary working folder, where the server keeps its
-// world.db.
-class InProcessServer : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        Tav::BrickCatalogue::Build();
-        Tav::TerrainGenerator::PrepareShapeTables();
-    }
-    void SetUp() override {
-        previous_ = std::filesystem::current_path();
-        dir_ = std::filesystem::temp_directory_path() /
-               ("tav-server-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-        std::filesystem::current_path(dir_);
-    }
-    void TearDown() override {
-        std::filesystem::current_path(previous_);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
-    template <class Pred>
-    static bool PollUntil(Pred pred, std::chrono::milliseconds deadline = 30s) {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
-    }
-
-    std::filesystem::path previous_;
-    std::filesystem::path dir_;
-};
+using TavTest::InProcessServer;
 
 TEST_F(InProcessServer, SpawnHeightIsTheBottomOfTheLowestWindowHoldingACell) {
     // Each case has a 5 x 5 column of its own in chunk column (0, 0): x and z
@@ -285,10 +251,7 @@ TEST_F(InProcessServer, AnInventoryChangeSurvivesALostDatagram) {
         LossyRelay relay(Tav::kServerPort);
         TavTest::ReplicaClient client;
         ASSERT_TRUE(client.Connect(30s, relay.Port()));
-        ASSERT_TRUE(client.Pump([&] {
-            const TavTest::SeenEntity* own = client.Own();
-            return own && !own->states.empty() && client.CountOf(Tav::ID_PLAYER_SPAWNED) > 0;
-        }));
+        ASSERT_TRUE(client.WaitForOwnPlayer());
         const TavTest::SeenEntity* own = client.Own();
         auto total = [](const std::vector<int32_t>& counts) {
             int64_t sum = 0;

@@ -4,12 +4,9 @@
 // sanitizer).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <chrono>
-#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -23,6 +20,7 @@
 #include "entities/EntityManager.h"
 #include "entities/Player.h"
 #include "scripting/ServerCommand.h"
+#include "server/InProcessServer.h"
 #include "world/BrickCatalogue.h"
 #include "world/ChunkMessage.h"
 #include "world/ChunkStoreCodec.h"
@@ -63,27 +61,7 @@ std::string Key(const Tav::ChunkDataEntry& e) {
     return std::to_string(e.cx) + "," + std::to_string(e.cy) + "," + std::to_string(e.cz);
 }
 
-class ShutdownRace : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        Tav::BrickCatalogue::Build();
-        Tav::TerrainGenerator::PrepareShapeTables();
-    }
-    void SetUp() override {
-        previous_ = std::filesystem::current_path();
-        dir_ = std::filesystem::temp_directory_path() / ("tav-shutdown-race-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        std::filesystem::current_path(dir_);
-    }
-    void TearDown() override {
-        std::filesystem::current_path(previous_);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
-    std::filesystem::path previous_;
-    std::filesystem::path dir_;
-};
+class ShutdownRace : public TavTest::InProcessServer {};
 
 TEST_F(ShutdownRace, AStopWhileEditsAndAnImportAreStoredLosesNothingShownAndRacesNothing) {
     TavTest::PortLock port;

@@ -1,7 +1,10 @@
 #pragma once
-// Reading single cells out of the entries of a chunk-data message.
+// Reading chunk-data messages and single cells out of their entries.
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "math/Vector3i.h"
@@ -24,6 +27,26 @@ inline bool CellIn(const std::vector<Tav::ChunkDataEntry>& entries, const Tav::V
         return true;
     }
     return false;
+}
+
+// The cell type index at local (x, y, z) of a chunk's serialised cells (an
+// entry's cells): x outermost, then y, then z.
+inline uint16_t TypeAt(const std::vector<unsigned char>& cells, int x, int y, int z)
+{
+    const size_t at = 3 * static_cast<size_t>((x * 16 + y) * 16 + z);
+    return static_cast<uint16_t>((cells[at] << 8) | cells[at + 1]);
+}
+
+// The entries of a chunk-data message that a wait returned; none, and a
+// failure of the test, when it did not come or cannot be read.
+inline std::vector<Tav::ChunkDataEntry> ParseChunkData(const std::optional<std::vector<unsigned char>>& message)
+{
+    std::vector<Tav::ChunkDataEntry> entries;
+    EXPECT_TRUE(message.has_value());
+    if (message) {
+        EXPECT_TRUE(Tav::ReadChunkDataMessage(message->data(), message->size(), entries));
+    }
+    return entries;
 }
 
 }  // namespace TavTest

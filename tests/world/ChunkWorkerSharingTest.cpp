@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -16,10 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "world/BrickCatalogue.h"
-#include "world/ScratchBuffers.h"
+#include "world/ChunkerFileTest.h"
 #include "world/ServerChunker.h"
-#include "world/TerrainGenerator.h"
 #include "world/TestChunker.h"
 
 namespace Tav {
@@ -72,28 +69,8 @@ public:
     std::atomic<int> steps{0};
 };
 
-class ChunkWorkerSharingTest : public ::testing::Test {
+class ChunkWorkerSharingTest : public ChunkerFileTest {
 protected:
-    static void SetUpTestSuite() {
-        BrickCatalogue::Build();
-        TerrainGenerator::PrepareShapeTables();
-        SimplexNoise::InitPermutations();
-        AllocateScratchBuffers();
-    }
-    void SetUp() override {
-        char pattern[] = "/tmp/tav-sharing-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        file = dir + "/world.db";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    static ChunkRequest Request(std::vector<Vector3i> coordinates, uint64_t peer) {
-        ChunkRequest r;
-        r.coordinates = std::move(coordinates);
-        r.target = Net::AddressOrGuid(Net::Guid(peer));
-        return r;
-    }
     // count ground chunks (cy 0: never empty) that nobody has asked for,
     // in a row of the peer's own, far from the spawn.
     static std::vector<Vector3i> Unseen(uint64_t peer, int count, int from = 0) {
@@ -120,7 +97,6 @@ protected:
         return keys;
     }
 
-    std::string dir, file;
     Host host;
 };
 

@@ -18,6 +18,7 @@
 
 #include "world/BrickCatalogue.h"
 #include "world/ChunkMessage.h"
+#include "world/ChunkerFileTest.h"
 #include "world/ChunkStoreCodec.h"
 #include "world/ScratchBuffers.h"
 #include "world/ServerChunker.h"
@@ -210,28 +211,8 @@ std::vector<unsigned char> Deflate(const std::vector<unsigned char>& raw) {
     return out;
 }
 
-class ServerChunkerTest : public ::testing::Test {
+class ServerChunkerTest : public ChunkerFileTest {
 protected:
-    static void SetUpTestSuite() {
-        BrickCatalogue::Build();
-        TerrainGenerator::PrepareShapeTables();
-        SimplexNoise::InitPermutations();
-        AllocateScratchBuffers();
-    }
-    void SetUp() override {
-        char pattern[] = "/tmp/tav-chunker-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        file = dir + "/world.db";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    static ChunkRequest Request(std::vector<Vector3i> coordinates, uint64_t guid = 77) {
-        ChunkRequest r;
-        r.coordinates = std::move(coordinates);
-        r.target = Net::AddressOrGuid(Net::Guid(guid));
-        return r;
-    }
     // Edits one cell of a resident chunk as a brick edit would.
     static void Edit(ServerChunker& chunker, Chunk* chunk, uint16_t type, uint8_t colour) {
         ServerChunker::EditScope edit(chunker);
@@ -242,7 +223,6 @@ protected:
         return chunker.SaveChunks(chunks, StoreMode::AllOrNothing) == chunks;
     }
 
-    std::string dir, file;
     RecordingHost host;
 };
 
