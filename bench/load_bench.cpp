@@ -51,6 +51,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -813,7 +814,18 @@ Result RunPhase(int players) {
     if (players > 1) result.producedHz = double(produced) / double(players) / double(players - 1) / result.window;
 
     server.WriteLine("exit");
-    if (!server.WaitExit(30s)) server.Signal(SIGKILL);
+    const std::optional<int> code = server.WaitExit(30s);
+    if (!code) server.Signal(SIGKILL);
+    // A sanitizer build's report, or any other bad end, is kept where the
+    // bots' losses are: a run against such a build shows it here.
+    const std::string transcript = server.Transcript();
+    if (code != 0 || transcript.find("Sanitizer") != std::string::npos ||
+        transcript.find("runtime error:") != std::string::npos) {
+        const std::string path = "/tmp/load_bench_server_end_" + std::to_string(players) + ".txt";
+        std::ofstream(path) << transcript;
+        std::fprintf(stderr, "the server ended badly (%s); its output is in %s\n",
+                     code ? ("exit code " + std::to_string(*code)).c_str() : "no exit within 30 s", path.c_str());
+    }
     return result;
 }
 
