@@ -567,6 +567,9 @@ public:
 
     // Connects to 127.0.0.1 (port 37373 unless given) and waits for the
     // acceptance; false on a failed attempt or at the deadline.
+    // An attempt that goes unanswered (a server not listening yet: a
+    // sanitizer build may take seconds to get there) is made again until
+    // the deadline; a server that says it is full is an answer.
     bool Connect(std::chrono::milliseconds deadline = kDefaultDeadline, uint16_t port = kServerPort) {
         if (peer_->Connect("127.0.0.1", port, nullptr, 0) != Net::CONNECTION_ATTEMPT_STARTED)
             return false;
@@ -579,8 +582,13 @@ public:
                     server_ = last.guid;
                     return true;
                 }
-                if (last.data[0] == Net::ID_CONNECTION_ATTEMPT_FAILED ||
-                    last.data[0] == Net::ID_NO_FREE_INCOMING_CONNECTIONS)
+                if (last.data[0] == Net::ID_CONNECTION_ATTEMPT_FAILED) {
+                    last.taken = true;
+                    if (peer_->Connect("127.0.0.1", port, nullptr, 0) != Net::CONNECTION_ATTEMPT_STARTED)
+                        return false;
+                    continue;
+                }
+                if (last.data[0] == Net::ID_NO_FREE_INCOMING_CONNECTIONS)
                     return false;
             } else {
                 std::this_thread::sleep_for(1ms);

@@ -101,8 +101,16 @@ public:
 
     // Connects to 127.0.0.1:port and waits for the acceptance.
     bool Connect(std::chrono::milliseconds deadline = std::chrono::seconds(30), uint16_t port = 37373) {
-        if (peer_->Connect("127.0.0.1", port, nullptr, 0) != Net::CONNECTION_ATTEMPT_STARTED) return false;
-        return Pump([this] { return accepted_ || failed_; }, deadline) && accepted_;
+        // An unanswered attempt (a server not listening yet) is made again
+        // until the deadline; a server that says it is full is an answer.
+        const auto end = Clock::now() + deadline;
+        do {
+            attemptFailed_ = false;
+            if (peer_->Connect("127.0.0.1", port, nullptr, 0) != Net::CONNECTION_ATTEMPT_STARTED) return false;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (!Pump([this] { return accepted_ || failed_ || attemptFailed_; }, left)) return false;
+        } while (attemptFailed_ && Clock::now() < end);
+        return accepted_;
     }
     // Closes the connection (the server hears 21) and stops the peer.
     void Leave() {
@@ -209,7 +217,9 @@ private:
             accepted_ = true;
             server_ = p.guid;
             myGuid_ = peer_->GetMyGUID();
-        } else if (id == Net::ID_CONNECTION_ATTEMPT_FAILED || id == Net::ID_NO_FREE_INCOMING_CONNECTIONS) {
+        } else if (id == Net::ID_CONNECTION_ATTEMPT_FAILED) {
+            attemptFailed_ = true;
+        } else if (id == Net::ID_NO_FREE_INCOMING_CONNECTIONS) {
             failed_ = true;
         }
         messages_.push_back({std::vector<unsigned char>(p.data, p.data + p.length), NextEvent()});
@@ -224,6 +234,7 @@ private:
     Net::Guid myGuid_;
     bool accepted_ = false;
     bool failed_ = false;
+    bool attemptFailed_ = false;
     int nextEvent_ = 0;
     std::vector<Message> messages_;
 };
